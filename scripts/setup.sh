@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build, tests, benchmarks and fuzzers need on Debian 12,
+# skipping what is already there. Safe to run again.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
+          libbenchmark-dev binutils)
+if [ "${ZYVISA_BENCH_PEERS:-0}" = 1 ]; then
+  packages+=(pkg-config libinih-dev libpcre2-dev libre2-dev)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

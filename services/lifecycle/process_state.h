@@ -1,0 +1,63 @@
+// Process-wide state of the library: one instance per process, read by every
+// subsystem. Start-up fills it, shutdown empties it again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "zyvisa_types.h"
+
+namespace zyvisa::platform {
+struct NamedMutex;
+struct SharedFile;
+}  // namespace zyvisa::platform
+
+namespace zyvisa::lifecycle {
+
+constexpr uint32_t kNoProcessId = 0xFFFFFFFFu;
+constexpr uint32_t kServiceWaitForever = 0xFFFFFFFFu;
+constexpr uint32_t kDefaultMaxResources = 512;
+
+struct ProcessState {
+  // Module handle of the library itself, kept so the job thread can pin it.
+  void* module_handle = nullptr;
+  // The owner id written into semaphore records.
+  std::atomic<uint32_t> process_id{kNoProcessId};
+  std::atomic<uint16_t> initialized{0};
+  std::atomic<uint16_t> unloading{0};
+  // Every acquisition of the library's own service semaphores waits this long:
+  // forever while the library is in use, 0 from the start of unloading so that
+  // no thread blocks on a lock held by a thread that is gone.
+  std::atomic<uint32_t> service_lock_timeout{kServiceWaitForever};
+  uint32_t max_resources = kDefaultMaxResources;
+  // One system semaphore handle per resource record, indexed by record index.
+  std::vector<void*> resource_mutexes;
+  bool product_key_open = false;
+  platform::NamedMutex* init_mutex = nullptr;
+  platform::NamedMutex* global_mutex = nullptr;
+  // The shared region as this process maps it.
+  platform::SharedFile* backing_file = nullptr;
+  uint8_t* region = nullptr;
+  uint32_t region_size = 0;
+  uint8_t* services_data = nullptr;
+  // Address of the caller's 32-bit call-trace flag; null means tracing is off.
+  std::atomic<const ViUInt32*> spy_mode{nullptr};
+};
+
+ProcessState& State() noexcept;
+
+inline uint32_t ServiceLockTimeout() noexcept {
+  return State().service_lock_timeout.load(std::memory_order_relaxed);
+}
+
+// Start-up and shutdown as the load and unload hooks run them. Tests call them
+// directly (they link the library statically), so shutdown leaves the state as
+// a fresh process has it and start-up can run again.
+ViUInt16 Startup() noexcept;
+void Shutdown() noexcept;
+// Load hook: records the module, then runs start-up.
+void OnProcessAttach(void* module_handle) noexcept;
+void OnProcessDetach() noexcept;
+
+}  // namespace zyvisa::lifecycle

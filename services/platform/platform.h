@@ -1,0 +1,120 @@
+// The one interface through which the library reaches the operating system.
+// Each platform folder (posix/ now, win32/ later) implements all of it; no
+// other file includes an OS header. Semantics follow what the Windows calls
+// give the rest of the library: named machine-wide mutexes that hand an
+// abandoned lock to the next waiter, files opened with share modes, a registry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zyvisa::platform {
+
+// ---------------------------------------------------------------- time, ids
+
+// Milliseconds since an arbitrary fixed point, monotonic, cut to 32 bits (wraps).
+uint32_t TickCount() noexcept;
+// The same clock, 64 bits wide, for computing deadlines without wrap.
+uint64_t MonotonicMs() noexcept;
+// Suspends the calling thread; 0 gives up the rest of the time slice.
+void SleepMs(uint32_t ms) noexcept;
+uint32_t CurrentProcessId() noexcept;
+// Cached per thread (and refreshed in a forked child), so that owner tests on
+// the lock fast paths cost no system call.
+uint32_t CurrentThreadId() noexcept;
+
+enum class ProcState { kAlive, kGone, kNoPermission, kError };
+// kGone for a process that does not exist or has ended (zombies included).
+ProcState ProcessState(uint32_t pid) noexcept;
+
+// ---------------------------------------------------------------- code libraries
+
+// Never prints or prompts on failure. Null on failure.
+void* LibraryLoad(const char* file) noexcept;
+void* LibrarySymbol(void* library, const char* symbol) noexcept;
+bool LibraryFree(void* library) noexcept;
+// File name of the module that contains this library's code (the shared
+// object itself, or the executable when linked statically); empty if unknown.
+std::string OwnModulePath();
+
+// ---------------------------------------------------------------- environment, registry
+
+// Copies the variable's value; false when it is unset.
+bool GetEnvironment(const char* name, std::string* value);
+
+// Key paths are written as the registry writes them, with backslashes and the
+// hive first, e.g. "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer".
+// Key paths and value names compare without regard to case.
+bool RegistryKeyExists(const char* key_path) noexcept;
+enum class RegRead { kOk, kMoreData, kMissing };
+// Copies the value, zero-terminated, into buffer. kMoreData when it (with its
+// terminator) does not fit in size bytes: the buffer then holds as much as
+// fits, terminated. kMissing when the key or the value does not exist.
+RegRead RegistryReadString(const char* key_path, const char* value_name, char* buffer,
+                           size_t size) noexcept;
+
+// ---------------------------------------------------------------- files and folders
+
+constexpr char kPathSeparator = '/';
+// True if an entry of that name exists (file or folder).
+bool PathExists(const char* path) noexcept;
+// A 64-bit stamp of the file that is 0 exactly when the file is missing and
+// changes whenever its content changes, also for two edits within one tick of
+// the file system's clock.
+uint64_t FileStamp(const char* path) noexcept;
+// Creates one folder; false if it could not (it may exist already).
+bool MakeDirectory(const char* path) noexcept;
+// Copies a file; fails (false) if the target exists.
+bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
+
+// ---------------------------------------------------------------- machine-wide objects
+
+// Every machine-wide object (named mutexes, the region's backing file) lives in
+// one folder: one folder is one machine. Start-up sets it from the registry
+// before it opens any named object; until then named mutexes cannot be opened.
+void SetMachineFolder(const char* folder);
+std::string MachineFolder();
+
+// A named mutex visible to every process of the machine: recursive for the
+// owning thread; if its owner ends while holding it, the next waiter gets it
+// (kAbandoned, which counts as acquired). Leftovers of a crashed run never
+// wedge a later one. Usable by every user of the machine.
+struct NamedMutex;
+enum class WaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+// Creates the mutex (not owned) or opens the existing one; null on failure.
+NamedMutex* NamedMutexOpen(const char* name) noexcept;
+WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept;
+// False when the calling thread does not hold it.
+bool NamedMutexRelease(NamedMutex* mutex) noexcept;
+void NamedMutexClose(NamedMutex* mutex) noexcept;
+
+// An unnamed auto-reset event of this process, not signalled when created.
+struct Event;
+Event* EventCreate() noexcept;
+void EventSet(Event* event) noexcept;
+// True when the event was signalled (and is reset again), false on time-out.
+bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
+void EventClose(Event* event) noexcept;
+
+// The backing file of the shared region, opened with the meaning of the
+// Windows share modes: kExclusive succeeds only while no other handle (in any
+// process) has the file open; kShared coexists with other kShared handles.
+// Both create the file if it is missing. With delete_on_close, closing the
+// handle deletes the file. Null on failure (a sharing conflict included).
+struct SharedFile;
+enum class ShareMode { kExclusive, kShared };
+SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept;
+void SharedFileClose(SharedFile* file) noexcept;
+// Maps size bytes of the file read-write and shared, growing the file to that
+// size if it is smaller. Null on failure.
+void* SharedFileMap(SharedFile* file, size_t size) noexcept;
+bool SharedFileUnmap(void* view, size_t size) noexcept;
+
+// Maps an existing file read-only without taking part in the share protocol,
+// for inspection tools. Null if missing or unreadable; *size receives its size.
+const void* MapFileReadOnly(const char* path, size_t* size) noexcept;
+void UnmapFileReadOnly(const void* view, size_t size) noexcept;
+
+}  // namespace zyvisa::platform
