@@ -1,0 +1,28 @@
+/* Named semaphores of machine-wide (system) or per-process scope. */
+#ifndef ZYVISA_SEM_H
+#define ZYVISA_SEM_H
+
+#include "zyvisa_types.h"
+
+ZYVISA_EXTERN_C_BEGIN
+
+/* Opaque handle; one handle per name and process. */
+typedef struct ZyvisaSemaphore* ViSemaphore;
+
+#define ZYVISA_SEM_PROCESS ((ViUInt16)0)
+#define ZYVISA_SEM_SYSTEM ((ViUInt16)1)
+
+/* Finds or creates the semaphore of that name (at most 79 characters). */
+ZYVISA_EXPORT ViStatus visaSemAlloc(ViConstString name, ViUInt16 scope, ViUInt16 recursive,
+                                    ViSemaphore* handle) ZYVISA_NOEXCEPT;
+/* timeout in milliseconds, VI_TMO_INFINITE waits forever. acquired may be null. */
+ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
+                                      ViUInt16* acquired) ZYVISA_NOEXCEPT;
+/* With acquired given and 0, does nothing. */
+ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) ZYVISA_NOEXCEPT;
+ZYVISA_EXPORT ViStatus visaSemFree(ViSemaphore handle) ZYVISA_NOEXCEPT;
+ZYVISA_EXPORT ViBoolean zyvisaSemCloseMutex(ViSemaphore handle) ZYVISA_NOEXCEPT;
+
+ZYVISA_EXTERN_C_END
+
+#endif /* ZYVISA_SEM_H */
