@@ -3,6 +3,7 @@
 // or earlier runs, share modes, liveness of ended processes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -217,6 +218,37 @@ TEST(Event, AutoResetAndTimeout) {
   EXPECT_TRUE(pf::EventSetIf(e, [](void*) { return true; }, nullptr));
   EXPECT_TRUE(pf::EventWaitOrGiveUp(e, 0, [](void* c) { ++*static_cast<int*>(c); }, &gave_up));
   EXPECT_EQ(gave_up, 1);
+  pf::EventClose(e);
+}
+
+// The guarantee counter locks build on: a releaser's decision cannot fall
+// between a timed-out waiter's give-up and the end of its wait. The give-up
+// is made slow on purpose; the decision must come after it, whole.
+TEST(Event, GiveUpAndDecisionNeverInterleave) {
+  pf::Event* e = pf::EventCreate();
+  ASSERT_NE(e, nullptr);
+  struct Order {
+    std::atomic<int> step{0};
+    int give_up_done_at = -1, decided_at = -1;
+  } order;
+  std::thread waiter([&] {
+    EXPECT_FALSE(pf::EventWaitOrGiveUp(e, 20, [](void* c) {
+      auto* o = static_cast<Order*>(c);
+      o->step.fetch_add(1);  // inside the give-up
+      pf::SleepMs(100);
+      o->give_up_done_at = o->step.fetch_add(1);
+    }, &order));
+  });
+  while (order.step.load() == 0) pf::SleepMs(1);
+  EXPECT_TRUE(pf::EventSetIf(e, [](void* c) {
+    auto* o = static_cast<Order*>(c);
+    o->decided_at = o->step.fetch_add(1);
+    return true;
+  }, &order));
+  waiter.join();
+  EXPECT_EQ(order.give_up_done_at, 1);
+  EXPECT_EQ(order.decided_at, 2);
+  EXPECT_TRUE(pf::EventWait(e, 0));  // the signal waits for the next waiter
   pf::EventClose(e);
 }
 
