@@ -25,8 +25,16 @@ bool HandOver(void* counter) {
 
 }  // namespace
 
+// The counter is process memory: with one thread in the process, nothing
+// else can touch it between a load and a store, and the atomic instructions
+// (most of an uncontended pair's cost) can be skipped. A second thread is
+// only ever created by a call, which orders these plain accesses before it.
 bool CounterLockAcquire(std::atomic<int32_t>& counter, platform::Event* event,
                         uint32_t timeout_ms) noexcept {
+  if (platform::SingleThreaded() && counter.load(std::memory_order_relaxed) == -1) {
+    counter.store(0, std::memory_order_relaxed);
+    return true;
+  }
   if (counter.fetch_add(1, std::memory_order_acq_rel) == -1) return true;
   if (event == nullptr) {
     TakeBackMark(&counter);
@@ -36,6 +44,10 @@ bool CounterLockAcquire(std::atomic<int32_t>& counter, platform::Event* event,
 }
 
 void CounterLockRelease(std::atomic<int32_t>& counter, platform::Event* event) noexcept {
+  if (platform::SingleThreaded() && counter.load(std::memory_order_relaxed) == 0) {
+    counter.store(-1, std::memory_order_relaxed);
+    return;
+  }
   int32_t seen = 0;  // held, nobody waiting: free it without the event
   if (counter.compare_exchange_strong(seen, -1, std::memory_order_acq_rel,
                                       std::memory_order_relaxed)) {
