@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/config_paths.h"
+#include "config/ini_store.h"
 #include "lifecycle/process_state.h"
 #include "lifecycle/shared_region.h"
 #include "objects/object_lists.h"
@@ -225,6 +226,8 @@ void Shutdown() noexcept {
       head->use_count = static_cast<uint16_t>(head->use_count - 1);
     }
     sync::CloseProcessTable();
+    // The INI service lock was one of the process semaphores just closed.
+    config::ForgetIniServiceLock();
     sync::CloseSystemTable();
     objects::ResetObjectLists();
     if (s.region != nullptr) platform::SharedFileUnmap(s.region, s.region_size);
