@@ -156,8 +156,11 @@ ViUInt16 RunStartup() noexcept {
   // 4. The backing file; its folder is the machine every named object lives in.
   std::string backing_file, machine_folder;
   if (!BackingFilePath(&backing_file, &machine_folder)) return 0;
+  // The built-in default folder may not exist yet on a fresh machine; a
+  // folder the registry names but that cannot be made fails below, when the
+  // named objects cannot be opened.
   if (!platform::PathExists(machine_folder.c_str())) {
-    platform::MakeDirectory(machine_folder.c_str());
+    platform::MakeSharedFolder(machine_folder.c_str());
   }
   platform::SetMachineFolder(machine_folder.c_str());
 

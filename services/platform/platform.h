@@ -73,6 +73,10 @@ uint64_t FileStamp(const char* path) noexcept;
 // Creates one folder with the permissions the user's file-creation mask
 // allows; false if it could not (it may exist already).
 bool MakeDirectory(const char* path) noexcept;
+// Creates the folder that holds one machine's shared objects so that every
+// user may create and delete files in it, whatever the creator's umask.
+// True if it exists afterwards.
+bool MakeSharedFolder(const char* path) noexcept;
 // Copies a file; fails (false) if the target exists.
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
 
