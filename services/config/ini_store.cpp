@@ -112,14 +112,13 @@ void BringUpToDate(CachedFile& file, bool honour_suspension) noexcept {
     file.doc.reset();
   }
   if (file.doc != nullptr) return;
-  std::unique_ptr<IniDocument> doc(new (std::nothrow)
-                                       IniDocument(kMergeSections, kCaseSensitive, kStoreOptions));
-  if (doc == nullptr) return;
+  // Opened first: lookups in a missing file (defaults) allocate nothing.
   std::FILE* stream = std::fopen(file.path.c_str(), "rb");
   if (stream == nullptr) return;
-  const int32_t result = doc->Load(stream);
+  std::unique_ptr<IniDocument> doc(new (std::nothrow)
+                                       IniDocument(kMergeSections, kCaseSensitive, kStoreOptions));
+  if (doc != nullptr && doc->Load(stream) == 0) file.doc = std::move(doc);
   std::fclose(stream);
-  if (result == 0) file.doc = std::move(doc);
 }
 
 CachedFile* FindCached(const char* path) noexcept {
