@@ -69,10 +69,15 @@ uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ c) * 16777619u; }
 // receives the length of the part before " Line".
 long ContinuationNumber(std::string_view name, size_t* stem) {
   constexpr std::string_view kMark = " Line";
-  const size_t at = name.find(kMark);
-  if (at == std::string_view::npos) return -1;
+  // Most names are rejected by their ending alone: digits after " Line".
+  size_t digits_at = name.size();
+  while (digits_at > 0 && name[digits_at - 1] >= '0' && name[digits_at - 1] <= '9') --digits_at;
+  if (digits_at == name.size() || digits_at < kMark.size() ||
+      name.substr(digits_at - kMark.size(), kMark.size()) != kMark) {
+    return -1;
+  }
+  const size_t at = name.find(kMark);  // the first " Line" decides
   const std::string_view digits = name.substr(at + kMark.size());
-  if (digits.empty()) return -1;
   long number = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return -1;
@@ -294,7 +299,7 @@ class IniDocument::Builder {
         if (i >= 0) found = &section.keys[static_cast<size_t>(i)];
       } else {
         for (IniKey& key : section.keys) {
-          if (doc_.Matches(key.name, key.match, name, match)) {
+          if (key.match == match && doc_.Matches(key.name, key.match, name, match)) {
             found = &key;
             break;
           }
