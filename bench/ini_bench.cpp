@@ -36,7 +36,8 @@ void WriteText(const std::string& path, const std::string& text) {
 // About 20 MB of what configuration files hold: sections of a few dozen
 // keys, numbers, paths, quoted text, comments and blank lines, CR LF ends.
 const std::string& LargeFile() {
-  static const std::string path = [] {
+  // Never destroyed: the exit handler that removes the file still reads it.
+  static const std::string& path = *new std::string([] {
     std::string text;
     text.reserve(21 << 20);
     std::mt19937 rng(7);
@@ -58,7 +59,7 @@ const std::string& LargeFile() {
     WriteText(p, text);
     std::atexit([] { std::remove(LargeFile().c_str()); });
     return p;
-  }();
+  }());
   return path;
 }
 
@@ -120,7 +121,8 @@ BENCHMARK(BM_InihMap)->Unit(benchmark::kMillisecond);
 // from its metadata alone (a file changed in the last two seconds is hashed
 // on every check, which is not the steady state being measured).
 const std::string& SmallFile() {
-  static const std::string path = [] {
+  // Never destroyed: the exit handler that removes the file still reads it.
+  static const std::string& path = *new std::string([] {
     std::string text = "[VISA-CONFIG]\r\nSharedMemSize=524288\r\nMaxNumResources=512\r\n";
     for (int s = 0; s < 8; ++s) {
       text += "[Interface" + std::to_string(s) + "]\r\n";
@@ -132,7 +134,7 @@ const std::string& SmallFile() {
     std::atexit([] { std::remove(SmallFile().c_str()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(2100));
     return p;
-  }();
+  }());
   return path;
 }
 

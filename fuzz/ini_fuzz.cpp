@@ -44,11 +44,12 @@ int32_t LoadFrom(IniDocument& doc, const uint8_t* data, size_t size) {
 }
 
 const std::string& StorePath() {
-  static const std::string path = [] {
+  // Never destroyed: the exit handler that removes the file still reads it.
+  static const std::string& path = *new std::string([] {
     std::string p = "/tmp/zyvisa-ini-fuzz-" + std::to_string(getpid()) + ".ini";
     std::atexit([] { std::remove(StorePath().c_str()); });
     return p;
-  }();
+  }());
   return path;
 }
 
