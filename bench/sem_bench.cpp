@@ -31,6 +31,7 @@ class SemBenchMachine {
     lc::ProcessState& state = lc::State();
     state.backing_file = pf::SharedFileOpen((folder_ / "region").c_str(), pf::ShareMode::kShared,
                                             true);
+    state.region_size = lc::kMinRegionSize;
     state.region = static_cast<uint8_t*>(pf::SharedFileMap(state.backing_file, lc::kMinRegionSize));
     lc::FormatRegion(state.region, lc::kMinRegionSize);
     state.global_mutex = pf::NamedMutexOpen("Global\\ZY-VISA Global Mutex Lock");

@@ -28,55 +28,21 @@ constexpr int kChildTimeoutMs = 10000;
 constexpr ViUInt16 kProcess = ZYVISA_SEM_PROCESS;
 constexpr ViUInt16 kSystem = ZYVISA_SEM_SYSTEM;
 
-// A machine with a formatted region; every process of a test joins it as
-// start-up would for the semaphores (region mapped, global mutex, both
-// tables) and leaves it as shutdown would.
+// A machine of its own for every test; each process of a test starts the
+// library on it and shuts it down again, as loading and unloading would.
 class SemTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    pf::SetMachineFolder(machine_.shm_dir().c_str());
-    pf::SharedFile* file = pf::SharedFileOpen(RegionPath().c_str(), pf::ShareMode::kShared, false);
-    ASSERT_NE(file, nullptr);
-    void* view = pf::SharedFileMap(file, lc::kMinRegionSize);
-    ASSERT_NE(view, nullptr);
-    lc::FormatRegion(static_cast<uint8_t*>(view), lc::kMinRegionSize);
-    pf::SharedFileUnmap(view, lc::kMinRegionSize);
-    pf::SharedFileClose(file);
-  }
+  void SetUp() override { UseTableSizes(16, 16); }
 
-  std::string RegionPath() const { return machine_.shm_dir() + "/region"; }
-
-  bool Join(int32_t system_count = 16, int32_t process_count = 16) {
+  // Rewrites the configuration; only before a process starts.
+  void UseTableSizes(int32_t system_count, int32_t process_count) {
     system_count_ = system_count;
-    lc::ProcessState& state = lc::State();
-    state.backing_file = pf::SharedFileOpen(RegionPath().c_str(), pf::ShareMode::kShared, false);
-    if (state.backing_file == nullptr) return false;
-    state.region = static_cast<uint8_t*>(pf::SharedFileMap(state.backing_file, lc::kMinRegionSize));
-    state.init_mutex = pf::NamedMutexOpen("Global\\ZY-VISA Initialization and Termination");
-    state.global_mutex = pf::NamedMutexOpen("Global\\ZY-VISA Global Mutex Lock");
-    if (state.region == nullptr || state.init_mutex == nullptr || state.global_mutex == nullptr ||
-        !sync::InitProcessTableLock()) {
-      return false;
-    }
-    pf::NamedMutexWait(state.init_mutex, pf::kWaitForever);
-    const bool system = sync::CreateSystemTable(system_count);
-    pf::NamedMutexRelease(state.init_mutex);
-    return system && sync::CreateProcessTable(process_count, pf::CurrentProcessId());
+    machine_.WriteConfig("[VISA-CONFIG]\nNumSystemSems=" + std::to_string(system_count) +
+                         "\nNumProcessSems=" + std::to_string(process_count) + "\n");
   }
 
-  void Leave() {
-    lc::ProcessState& state = lc::State();
-    sync::CloseProcessTable();
-    sync::CloseSystemTable();
-    pf::SharedFileUnmap(state.region, lc::kMinRegionSize);
-    pf::SharedFileClose(state.backing_file);
-    sync::CloseProcessTableLock();
-    pf::NamedMutexClose(state.global_mutex);
-    pf::NamedMutexClose(state.init_mutex);
-    state.region = nullptr;
-    state.backing_file = nullptr;
-    state.global_mutex = state.init_mutex = nullptr;
-  }
+  static bool Join() { return lc::Startup() == 1; }
+  static void Leave() { lc::Shutdown(); }
 
   static ViSemaphore Alloc(const std::string& name, ViUInt16 scope, ViUInt16 recursive) {
     ViSemaphore handle = nullptr;
@@ -88,7 +54,7 @@ class SemTest : public ::testing::Test {
   long SystemIndex(ViSemaphore handle) const {
     void* records = nullptr;
     ViUInt16 created = 0;
-    EXPECT_EQ(lc::AllocBlock(lc::State().region, sync::kSystemBlockName,
+    EXPECT_EQ(lc::AllocBlock(lc::State().region, lc::State().region_size, sync::kSystemBlockName,
                              ViUInt32(system_count_ * sizeof(sync::SemRecord)), &records, &created),
               VI_SUCCESS);
     return long(handle->record - static_cast<sync::SemRecord*>(records));
@@ -183,15 +149,17 @@ TEST_F(SemTest, HolderKilledDoesNotBlockTheNextAcquirer) {
 }
 
 TEST_F(SemTest, SystemRecordsOutliveTheProcessThatMadeThem) {
+  Signal joined;
   Child maker([&] {
-    if (!Join()) return 1;
+    if (!joined.Wait(kChildTimeoutMs) || !Join()) return 1;
     Alloc("made elsewhere", kSystem, 0);
     Alloc("also made elsewhere", kSystem, 0);
     Leave();
     return 0;
   });
+  ASSERT_TRUE(Join());  // keeps the region while the maker comes and goes
+  joined.Notify();
   ASSERT_EQ(maker.Wait(kChildTimeoutMs), 0);
-  ASSERT_TRUE(Join());
   ViSemaphore first = Alloc("mine", kSystem, 0);
   ViSemaphore found = Alloc("also made elsewhere", kSystem, 1);
   EXPECT_EQ(SystemIndex(found), 1);
@@ -201,20 +169,13 @@ TEST_F(SemTest, SystemRecordsOutliveTheProcessThatMadeThem) {
   found = Alloc("also made elsewhere", kSystem, 0);  // closing left the record allocated
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(SystemIndex(found), 1);
-  Leave();
 
-  // Joining with another table size than the region holds is refused.
-  lc::State().region = nullptr;
-  EXPECT_FALSE(sync::CreateSystemTable(16));  // no region
-  pf::SharedFile* file = pf::SharedFileOpen(RegionPath().c_str(), pf::ShareMode::kShared, false);
-  lc::State().region = static_cast<uint8_t*>(pf::SharedFileMap(file, lc::kMinRegionSize));
-  EXPECT_FALSE(sync::CreateSystemTable(8));
-  EXPECT_FALSE(sync::CreateSystemTable(0));
-  EXPECT_TRUE(sync::CreateSystemTable(16));
-  sync::CloseSystemTable();
-  pf::SharedFileUnmap(lc::State().region, lc::kMinRegionSize);
-  pf::SharedFileClose(file);
-  lc::State().region = nullptr;
+  // A process configured for another table size cannot join this region.
+  UseTableSizes(8, 16);
+  Child other_size([&] { return Join() ? 1 : 0; });
+  EXPECT_EQ(other_size.Wait(kChildTimeoutMs), 0);
+  Leave();
+  EXPECT_FALSE(sync::CreateSystemTable(16));  // no region mapped
 }
 
 // ---------------------------------------------------------------- in one process
@@ -319,7 +280,8 @@ TEST_F(SemTest, NamesAndHandles) {
 }
 
 TEST_F(SemTest, LowestFreeRecordWinsOverTheName) {
-  ASSERT_TRUE(Join(16, 4));
+  UseTableSizes(16, 4);
+  ASSERT_TRUE(Join());
   ViSemaphore first = Alloc("first", kProcess, 0);
   Alloc("second", kProcess, 0);
   ViSemaphore third = Alloc("third", kProcess, 0);
@@ -338,7 +300,8 @@ TEST_F(SemTest, LowestFreeRecordWinsOverTheName) {
 }
 
 TEST_F(SemTest, FullSystemTable) {
-  ASSERT_TRUE(Join(3, 4));
+  UseTableSizes(3, 4);
+  ASSERT_TRUE(Join());
   for (int i = 0; i < 3; ++i) Alloc("system " + std::to_string(i), kSystem, 0);
   ViSemaphore none = nullptr;
   EXPECT_EQ(visaSemAlloc("one too many", kSystem, 0, &none), VI_ERROR_ALLOC);
@@ -386,7 +349,8 @@ TEST_F(SemTest, ContendingThreadsNeverHoldItAtOnce) {
 }
 
 TEST_F(SemTest, ConcurrentAllocAndFreeKeepTheProcessTable) {
-  ASSERT_TRUE(Join(16, 8));
+  UseTableSizes(16, 8);
+  ASSERT_TRUE(Join());
   std::vector<std::thread> workers;
   for (int t = 0; t < 4; ++t) {
     workers.emplace_back([t] {

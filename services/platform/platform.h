@@ -52,6 +52,13 @@ bool GetEnvironment(const char* name, std::string* value);
 // Key paths are written as the registry writes them, with backslashes and the
 // hive first, e.g. "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer".
 // Key paths and value names compare without regard to case.
+//
+// On POSIX the registry is an INI file: $ZYVISA_REGISTRY (a named file that
+// does not exist is an empty registry), else /etc/zyvisa/registry.ini, else a
+// built-in one holding the product key (without values) and the installer
+// key with these two folders, which start-up creates (mode 0777) when missing.
+constexpr char kDefaultSharedMemoryDir[] = "/dev/shm/zyvisa";   // ZYSHAREDMEMORYDIR
+constexpr char kDefaultPublicAppDataDir[] = "/var/tmp/zyvisa";  // ZYPUBAPPDATADIR
 bool RegistryKeyExists(const char* key_path) noexcept;
 enum class RegRead { kOk, kMoreData, kMissing };
 // Copies the value, zero-terminated, into buffer. kMoreData when it (with its
@@ -72,6 +79,10 @@ uint64_t FileStamp(const char* path) noexcept;
 // Creates one folder with the permissions the user's file-creation mask
 // allows; false if it could not (it may exist already).
 bool MakeDirectory(const char* path) noexcept;
+// Creates the folder that holds one machine's shared objects so that every
+// user may create and delete files in it, whatever the creator's umask.
+// True if it exists afterwards.
+bool MakeSharedFolder(const char* path) noexcept;
 // Copies a file; fails (false) if the target exists.
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
 

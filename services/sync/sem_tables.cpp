@@ -157,15 +157,15 @@ void ReleaseProcessTableLock() noexcept {
 bool CreateSystemTable(int32_t count) noexcept {
   if (count < 1 || g_system.records != nullptr) return false;
   const uint64_t bytes = uint64_t(count) * sizeof(SemRecord);
-  uint8_t* region = lifecycle::State().region;
-  if (bytes > uint64_t(INT32_MAX) || region == nullptr) return false;
+  const lifecycle::ProcessState& state = lifecycle::State();
+  if (bytes > uint64_t(INT32_MAX) || state.region == nullptr) return false;
   if (!AllocateHandles(g_system, count)) return false;
   void* payload = nullptr;
   ViUInt16 created = 0;
   // Found by name when another process made it (its size must agree), else
   // carved from the free tail; the caller holds the initialization mutex.
-  if (lifecycle::AllocBlock(region, kSystemBlockName, ViUInt32(bytes), &payload, &created) !=
-      VI_SUCCESS) {
+  if (lifecycle::AllocBlock(state.region, state.region_size, kSystemBlockName, ViUInt32(bytes),
+                           &payload, &created) != VI_SUCCESS) {
     ForgetTable(g_system);
     return false;
   }
