@@ -178,6 +178,61 @@ TEST_F(SemTest, SystemRecordsOutliveTheProcessThatMadeThem) {
   EXPECT_FALSE(sync::CreateSystemTable(16));  // no region mapped
 }
 
+TEST_F(SemTest, InspectShowsHoldersAndWhetherTheyLive) {
+  Signal held;
+  Child dead([&] {
+    if (!Join()) return 1;
+    ViSemaphore h = Alloc("left behind", kSystem, 0);
+    if (visaSemAcquire(h, 0, nullptr) != VI_SUCCESS) return 2;
+    held.Notify();
+    for (;;) pf::SleepMs(1000);
+  });
+  ASSERT_TRUE(Join());
+  ASSERT_TRUE(held.Wait(kChildTimeoutMs));
+  dead.Kill();
+  ASSERT_EQ(dead.Wait(kChildTimeoutMs), -9);
+  ViSemaphore mine = Alloc("held \"here\"", kSystem, 1);
+  ASSERT_EQ(visaSemAcquire(mine, 0, nullptr), VI_SUCCESS);
+  ASSERT_EQ(visaSemAcquire(mine, 0, nullptr), VI_SUCCESS);
+  Alloc("idle", kSystem, 0);
+
+  std::string json;
+  ASSERT_EQ(zyvisa::test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " --json", &json), 0)
+      << json;
+  const std::string me = std::to_string(pf::CurrentProcessId());
+  const std::string tid = std::to_string(pf::CurrentThreadId());
+  const std::string dead_pid = std::to_string(dead.pid());
+  EXPECT_NE(json.find("\"system_semaphores\":{\"records\":16,\"allocated\":3,"),
+            std::string::npos) << json;
+  EXPECT_NE(json.find("{\"index\":0,\"name\":\"left behind\",\"free\":false,\"owner_pid\":" +
+                      dead_pid + ",\"owner_tid\":" + dead_pid +
+                      ",\"owner_alive\":false,\"hold_count\":1,\"recursive\":false}"),
+            std::string::npos) << json;
+  EXPECT_NE(json.find("{\"index\":1,\"name\":\"held \\\"here\\\"\",\"free\":false,\"owner_pid\":" +
+                      me + ",\"owner_tid\":" + tid +
+                      ",\"owner_alive\":true,\"hold_count\":2,\"recursive\":true}"),
+            std::string::npos) << json;
+  EXPECT_NE(json.find("{\"index\":2,\"name\":\"idle\",\"free\":false,\"owner_pid\":null,"
+                      "\"owner_tid\":null,\"owner_alive\":null,\"hold_count\":0,"
+                      "\"recursive\":false}]}"),
+            std::string::npos) << json;
+
+  std::string text;
+  ASSERT_EQ(zyvisa::test::RunProgram(ZYVISA_INSPECT_PATH, &text), 0) << text;
+  EXPECT_NE(text.find("system semaphores: 3 of 16 records allocated"), std::string::npos) << text;
+  EXPECT_NE(text.find("left behind"), std::string::npos) << text;
+  EXPECT_NE(text.find(" gone "), std::string::npos) << text;
+  EXPECT_NE(text.find(" alive "), std::string::npos) << text;
+
+  // The dead holder does not block the next one.
+  ViSemaphore behind = Alloc("left behind", kSystem, 0);
+  EXPECT_EQ(visaSemAcquire(behind, 1000, nullptr), VI_SUCCESS);
+  EXPECT_EQ(visaSemRelease(behind, nullptr), VI_SUCCESS);
+  EXPECT_EQ(visaSemRelease(mine, nullptr), VI_SUCCESS);
+  EXPECT_EQ(visaSemRelease(mine, nullptr), VI_SUCCESS);
+  Leave();
+}
+
 // ---------------------------------------------------------------- in one process
 
 TEST_F(SemTest, RecursiveAcquireNeedsAsManyReleases) {
