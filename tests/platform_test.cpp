@@ -91,45 +91,34 @@ TEST_F(NamedMutexTest, HeldInAnotherProcessTimedWaitTimesOut) {
 }
 
 TEST_F(NamedMutexTest, OwnerKilledNextWaiterGetsItAbandoned) {
-  auto child = HoldInChild("Global\\killed");
-  pf::NamedMutex* m = pf::NamedMutexOpen("Global\\killed");
-  ASSERT_NE(m, nullptr);
-  // Kill the owner while we are already blocked in an infinite wait.
-  std::thread killer([&] {
-    pf::SleepMs(50);
-    child->Kill();
-  });
-  const uint64_t start = pf::MonotonicMs();
-  EXPECT_EQ(pf::NamedMutexWait(m, pf::kWaitForever), pf::WaitResult::kAbandoned);
-  EXPECT_LT(pf::MonotonicMs() - start, 1000u);
-  killer.join();
-  EXPECT_TRUE(pf::NamedMutexRelease(m));
-  // Made consistent: usable as ever, here and in another process.
-  EXPECT_EQ(pf::NamedMutexWait(m, 0), pf::WaitResult::kAcquired);
-  EXPECT_TRUE(pf::NamedMutexRelease(m));
-  Child other([] {
-    pf::NamedMutex* n = pf::NamedMutexOpen("Global\\killed");
-    return n != nullptr && pf::NamedMutexWait(n, 1000) == pf::WaitResult::kAcquired &&
-                   pf::NamedMutexRelease(n)
-               ? 0
-               : 1;
-  });
-  EXPECT_EQ(other.Wait(kChildTimeoutMs), 0);
-  pf::NamedMutexClose(m);
-}
-
-TEST_F(NamedMutexTest, OwnerKilledDuringTimedWait) {
-  auto child = HoldInChild("Global\\timed");
-  pf::NamedMutex* m = pf::NamedMutexOpen("Global\\timed");
-  ASSERT_NE(m, nullptr);
-  std::thread killer([&] {
-    pf::SleepMs(50);
-    child->Kill();
-  });
-  EXPECT_EQ(pf::NamedMutexWait(m, 5000), pf::WaitResult::kAbandoned);
-  killer.join();
-  EXPECT_TRUE(pf::NamedMutexRelease(m));
-  pf::NamedMutexClose(m);
+  // Killed while we are already blocked: in an infinite and in a timed wait.
+  for (uint32_t timeout : {pf::kWaitForever, 5000u}) {
+    const std::string name = "Global\\killed " + std::to_string(timeout);
+    auto child = HoldInChild(name.c_str());
+    pf::NamedMutex* m = pf::NamedMutexOpen(name.c_str());
+    ASSERT_NE(m, nullptr);
+    std::thread killer([&] {
+      pf::SleepMs(50);
+      child->Kill();
+    });
+    const uint64_t start = pf::MonotonicMs();
+    EXPECT_EQ(pf::NamedMutexWait(m, timeout), pf::WaitResult::kAbandoned) << timeout;
+    EXPECT_LT(pf::MonotonicMs() - start, 1000u);
+    killer.join();
+    EXPECT_TRUE(pf::NamedMutexRelease(m));
+    // Made consistent: usable as ever, here and in another process.
+    EXPECT_EQ(pf::NamedMutexWait(m, 0), pf::WaitResult::kAcquired);
+    EXPECT_TRUE(pf::NamedMutexRelease(m));
+    Child other([&] {
+      pf::NamedMutex* n = pf::NamedMutexOpen(name.c_str());
+      return n != nullptr && pf::NamedMutexWait(n, 1000) == pf::WaitResult::kAcquired &&
+                     pf::NamedMutexRelease(n)
+                 ? 0
+                 : 1;
+    });
+    EXPECT_EQ(other.Wait(kChildTimeoutMs), 0);
+    pf::NamedMutexClose(m);
+  }
 }
 
 TEST_F(NamedMutexTest, OwnerThreadEndedIsAbandoned) {

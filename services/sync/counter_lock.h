@@ -1,6 +1,7 @@
 // The lock of process semaphores and of the process table: a counter (-1
 // free, n >= 0 held with n waiting) with an auto-reset event that hands the
-// lock to one waiter. Uncontended, acquire and release are one atomic each.
+// lock to one waiter. Uncontended, acquire and release are one atomic
+// instruction each, and none while the process has a single thread.
 #pragma once
 
 #include <atomic>

@@ -165,7 +165,10 @@ bool InitMutex(MutexFile* file) {
 // a nameless file (or, where O_TMPFILE is missing, a temporary one). Runs
 // under the creation lock; replaces an unusable file of that name.
 MutexFile* CreateFile(const std::string& folder, const std::string& path) {
-  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  // The nameless file is named through /proc, so it needs /proc mounted.
+  int fd = access("/proc/self/fd", X_OK) == 0
+               ? open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+               : -1;
   std::string temporary;
   if (fd < 0) {
     temporary = folder + "/" + kTemporaryTemplate;
