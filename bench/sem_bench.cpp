@@ -93,6 +93,16 @@ void SemPair(benchmark::State& state, ViSemaphore h) {
 }
 
 void BM_StdMutexPair(benchmark::State& state) { StdPair(state); }
+// The robust process-shared mutex alone: the floor under a system semaphore.
+void BM_NamedMutexPair(benchmark::State& state) {
+  Machine();  // the machine folder the mutex file goes in
+  pf::NamedMutex* m = pf::NamedMutexOpen("Global\\bench floor");
+  for (auto _ : state) {
+    pf::NamedMutexWait(m, pf::kWaitForever);
+    pf::NamedMutexRelease(m);
+  }
+  pf::NamedMutexClose(m);
+}
 void BM_ProcessSemPair(benchmark::State& state) { SemPair(state, Machine().process()); }
 void BM_SystemSemPair(benchmark::State& state) { SemPair(state, Machine().system()); }
 
@@ -119,6 +129,7 @@ void BM_SystemSemHandOver(benchmark::State& state) { SemPair(state, Machine().sy
 BENCHMARK(BM_StdMutexPair);
 BENCHMARK(BM_ProcessSemPair);
 BENCHMARK(BM_SystemSemPair);
+BENCHMARK(BM_NamedMutexPair);
 BENCHMARK(BM_StdMutexPairThreaded);
 BENCHMARK(BM_ProcessSemPairThreaded);
 BENCHMARK(BM_SystemSemPairThreaded);
