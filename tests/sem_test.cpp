@@ -334,8 +334,8 @@ TEST_F(SemTest, NamesAndHandles) {
   Leave();
 }
 
-TEST_F(SemTest, LowestFreeRecordWinsOverTheName) {
-  UseTableSizes(16, 4);
+TEST_F(SemTest, LowestFreeRecordWinsAndFullTablesRefuse) {
+  UseTableSizes(3, 4);
   ASSERT_TRUE(Join());
   ViSemaphore first = Alloc("first", kProcess, 0);
   Alloc("second", kProcess, 0);
@@ -347,21 +347,14 @@ TEST_F(SemTest, LowestFreeRecordWinsOverTheName) {
   EXPECT_LT(again->record, third->record);
   Alloc("fourth", kProcess, 0);
   ViSemaphore none = nullptr;
-  EXPECT_EQ(visaSemAlloc("fifth", kProcess, 0, &none), VI_ERROR_ALLOC);  // full
+  EXPECT_EQ(visaSemAlloc("fifth", kProcess, 0, &none), VI_ERROR_ALLOC);
+  for (int i = 0; i < 3; ++i) Alloc("system " + std::to_string(i), kSystem, 0);
+  EXPECT_EQ(visaSemAlloc("one too many", kSystem, 0, &none), VI_ERROR_ALLOC);
+  EXPECT_NE(Alloc("system 2", kSystem, 0), nullptr);  // known names still found
   Leave();
   // Without tables nothing can be allocated.
   EXPECT_EQ(visaSemAlloc("after", kProcess, 0, &none), VI_ERROR_ALLOC);
   EXPECT_EQ(visaSemAlloc("after", kSystem, 0, &none), VI_ERROR_ALLOC);
-}
-
-TEST_F(SemTest, FullSystemTable) {
-  UseTableSizes(3, 4);
-  ASSERT_TRUE(Join());
-  for (int i = 0; i < 3; ++i) Alloc("system " + std::to_string(i), kSystem, 0);
-  ViSemaphore none = nullptr;
-  EXPECT_EQ(visaSemAlloc("one too many", kSystem, 0, &none), VI_ERROR_ALLOC);
-  EXPECT_NE(Alloc("system 2", kSystem, 0), nullptr);  // known names still found
-  Leave();
 }
 
 // Threads hammer one semaphore with infinite and short waits; a counter
