@@ -256,6 +256,11 @@ TEST(RsrcExprMatch, RepetitionOfGroups) {
   EXPECT_TRUE(Matches("(A*)*", "AAA"));
   EXPECT_TRUE(Matches("X(A*|B)+Y", "XY"));
   EXPECT_TRUE(Matches("X(A*|B)+Y", "XABBAY"));
+  // A repetition of one character, followed by something that may be longer
+  // than the rest of the name.
+  EXPECT_TRUE(Matches("?*A(B|CD)", "AB"));
+  EXPECT_TRUE(Matches("[0-9]*(AB|C)", "12C"));
+  EXPECT_FALSE(Matches("[0-9]*(AB|C)", "12X"));
 }
 
 // Patterns that make plain backtracking take exponential time finish.

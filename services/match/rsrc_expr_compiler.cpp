@@ -187,12 +187,21 @@ class Builder {
   void Analyse();
 
  private:
-  Node* NewNode(NodeType type) {
+  // Fields are set one by one: clearing the whole node costs more than the
+  // rest of its construction, and compilation runs on every match.
+  Node* NewNode(NodeType type, int32_t length) {
     if (out_->node_count_ == capacity_nodes_) Fatal("node census too small");
     Node* node = &out_->nodes_[out_->node_count_];
-    std::memset(static_cast<void*>(node), 0, sizeof(Node));
+    node->next = node->first = node->second = nullptr;
     node->type = type;
+    node->upper = node->lower = 0;
+    node->set = nullptr;
+    node->max_length = node->min_length = length;
+    node->follow = nullptr;
+    node->need_min = node->need_max = 0;
     node->state = out_->node_count_++;
+    node->prev = node->aux = nullptr;
+    node->after_min = node->after_max = 0;
     return node;
   }
   CharSet* NewSet() {
@@ -274,17 +283,15 @@ int32_t Builder::SimpleAtom(Node** atom) {
   const Token& t = tokens_[pos_];
   if (t.kind == Tok::kAny) {
     ++pos_;
-    Node* node = NewNode(NodeType::kAnyChar);
-    node->min_length = node->max_length = 1;
+    Node* node = NewNode(NodeType::kAnyChar, 1);
     *atom = node;
     return 1;
   }
   if (t.kind == Tok::kLiteral) {
     ++pos_;
-    Node* node = NewNode(NodeType::kLiteral);
+    Node* node = NewNode(NodeType::kLiteral, 1);
     node->upper = ToUpper(t.low);
     node->lower = ToLower(t.low);
-    node->min_length = node->max_length = 1;
     *atom = node;
     return 1;
   }
@@ -301,25 +308,21 @@ int32_t Builder::SimpleAtom(Node** atom) {
   for (; pos_ < count_ && tokens_[pos_].kind == Tok::kListItem; ++pos_) {
     const Token& item = tokens_[pos_];
     if (item.low > item.high) return kReversedRange;
-    for (uint32_t c = item.low; c <= item.high; ++c) members.Add(static_cast<unsigned char>(c));
+    members.AddRange(static_cast<unsigned char>(item.low), static_cast<unsigned char>(item.high));
     any_item = true;
   }
   if (!any_item) return kEmptyList;
   if (pos_ == count_ || tokens_[pos_].kind != Tok::kListClose) Fatal("list without its close");
   ++pos_;
   // A list ignores case like a literal: either form of a letter admits both.
-  for (unsigned char c = 'A'; c <= 'Z'; ++c) {
-    const unsigned char lower = static_cast<unsigned char>(c + 32);
-    if (members.Has(c) || members.Has(lower)) {
-      members.Add(c);
-      members.Add(lower);
-    }
-  }
+  // 'A'-'Z' are bits 1-26 of the second word, 'a'-'z' bits 33-58.
+  constexpr uint64_t kLetters = (uint64_t{1} << 26) - 1;
+  const uint64_t letters = ((members.bits[1] >> 1) | (members.bits[1] >> 33)) & kLetters;
+  members.bits[1] |= (letters << 1) | (letters << 33);
   if (negated) members.Invert();
-  Node* node = NewNode(NodeType::kList);
+  Node* node = NewNode(NodeType::kList, 1);
   node->set = NewSet();
   *node->set = members;
-  node->min_length = node->max_length = 1;
   *atom = node;
   return 1;
 }
@@ -327,7 +330,7 @@ int32_t Builder::SimpleAtom(Node** atom) {
 Node* Builder::Alternation(Node* left, Node* right) {
   SealAlone(left);
   SealAlone(right);
-  Node* node = NewNode(NodeType::kAlternation);
+  Node* node = NewNode(NodeType::kAlternation, 0);
   node->first = left;
   node->second = right;
   node->set = NewSet();
@@ -345,21 +348,21 @@ Node* Builder::Alternation(Node* left, Node* right) {
 
 Node* Builder::Repetition(Node* element, NodeType type) {
   SealAlone(element);
-  Node* node = NewNode(type);
+  Node* node = NewNode(type, 0);
   node->first = element;
   node->set = NewSet();
   FirstOf(element, node->set);
   node->min_length = type == NodeType::kZeroOrMore ? 0 : element->min_length;
   node->max_length = kUnbounded;
   if (type == NodeType::kOneOrMore) {
-    node->aux = NewNode(NodeType::kRepeatAgain);
+    node->aux = NewNode(NodeType::kRepeatAgain, 0);
     node->aux->first = element;
   }
   return node;
 }
 
 Node* Builder::Group(Node* head, Node* tail) {
-  Node* node = NewNode(NodeType::kGroup);
+  Node* node = NewNode(NodeType::kGroup, 0);
   node->first = head;
   node->aux = tail;
   node->set = NewSet();
@@ -383,7 +386,9 @@ void Builder::FinishSequence(Node* tail) {
   after.Fill();
   for (Node* n = tail; n; n = n->prev) {
     if (HasFirstSet(n) && n->min_length == 0) n->set->Merge(after);
-    if (n->prev) FirstOf(n, &after);
+    // Only an element before that can match nothing needs this one's set.
+    const Node* before = n->prev;
+    if (before && HasFirstSet(before) && before->min_length == 0) FirstOf(n, &after);
   }
 }
 
@@ -483,34 +488,47 @@ void Builder::Analyse() {
     child->after_min = after_min;
     child->after_max = after_max;
   };
+  // The node handled just before is most often the next element; its figures
+  // come from registers, as reading them back from memory right after the
+  // stores stalls the processor.
+  const Node* previous = nullptr;
+  int32_t previous_min = 0;
+  int32_t previous_max = 0;
   for (uint32_t i = out_->node_count_; i-- > 0;) {
     Node* n = &out_->nodes_[i];
     if (n->type == NodeType::kRepeatAgain) continue;  // set up by its one-or-more
-    if (n->next) {
-      const Node* next = n->next;
-      inherit(n, n->next, next->need_min, next->need_max);
+    int32_t after_min;
+    int32_t after_max;
+    if (n->next == previous && previous) {
+      inherit(n, n->next, after_min = previous_min, after_max = previous_max);
+    } else if (n->next) {
+      inherit(n, n->next, after_min = n->next->need_min, after_max = n->next->need_max);
+    } else {
+      after_min = n->after_min;
+      after_max = n->after_max;
     }
-    n->need_min = n->min_length + n->after_min;
-    n->need_max = AddLengths(n->max_length, n->after_max);
+    previous = n;
+    n->need_min = previous_min = n->min_length + after_min;
+    n->need_max = previous_max = AddLengths(n->max_length, after_max);
     switch (n->type) {
       case NodeType::kGroup:
-        inherit(n->aux, n->follow, n->after_min, n->after_max);
+        inherit(n->aux, n->follow, after_min, after_max);
         break;
       case NodeType::kAlternation:
-        inherit(n->first, n->follow, n->after_min, n->after_max);
-        inherit(n->second, n->follow, n->after_min, n->after_max);
+        inherit(n->first, n->follow, after_min, after_max);
+        inherit(n->second, n->follow, after_min, after_max);
         break;
       case NodeType::kZeroOrMore:
         // After each repetition the node is entered again: it may repeat or
         // leave, so what comes after is unbounded.
-        inherit(n->first, n, n->after_min, kUnbounded);
+        inherit(n->first, n, after_min, kUnbounded);
         break;
       case NodeType::kOneOrMore: {
         Node* again = n->aux;
         again->follow = n->follow;
-        again->need_min = n->after_min;
+        again->need_min = after_min;
         again->need_max = kUnbounded;
-        inherit(n->first, again, n->after_min, kUnbounded);
+        inherit(n->first, again, after_min, kUnbounded);
         break;
       }
       default:

@@ -32,6 +32,14 @@ struct CharSet {
   void Clear() noexcept { bits[0] = bits[1] = bits[2] = bits[3] = 0; }
   void Fill() noexcept { bits[0] = bits[1] = bits[2] = bits[3] = ~uint64_t{0}; }
   void Add(unsigned char c) noexcept { bits[c >> 6] |= uint64_t{1} << (c & 63); }
+  // Adds low to high, both included (low <= high).
+  void AddRange(unsigned char low, unsigned char high) noexcept {
+    for (unsigned w = low >> 6; w <= (high >> 6u); ++w) {
+      const unsigned from = w == (low >> 6u) ? (low & 63u) : 0;
+      const unsigned to = w == (high >> 6u) ? (high & 63u) : 63;
+      bits[w] |= (~uint64_t{0} >> (63 - to)) & (~uint64_t{0} << from);
+    }
+  }
   void Merge(const CharSet& other) noexcept {
     for (int i = 0; i < 4; ++i) bits[i] |= other.bits[i];
   }

@@ -13,92 +13,149 @@
 namespace zyvisa::match::rsrc {
 namespace {
 
-// A pair whose exploration is postponed: the other way out of a branch.
+// Pairs whose exploration is postponed: the other way out of a branch, or the
+// ends a repetition of one character may have, the latest tried first.
 struct Pending {
   const Node* node;
-  size_t position;
+  size_t low;
+  size_t high;
 };
 
-}  // namespace
+bool IsOneCharacter(const Node* node) {
+  return node->type == NodeType::kLiteral || node->type == NodeType::kList ||
+         node->type == NodeType::kAnyChar;
+}
 
-int32_t MatchName(const Pattern& pattern, const char* name, size_t length) noexcept {
-  const Node* node = pattern.first();
-  if (!node || length == 0) return 0;
-  const auto* text = reinterpret_cast<const unsigned char*>(name);
-  // The cheapest rejections first: the name's length and first character.
-  if (static_cast<size_t>(node->need_min) > length) return 0;
-  if (node->need_max != kUnbounded && static_cast<size_t>(node->need_max) < length) return 0;
-  if (!node->set->Has(text[0])) return 0;
+bool Accepts(const Node* node, unsigned char c) {
+  if (node->type == NodeType::kLiteral) return c == node->upper || c == node->lower;
+  if (node->type == NodeType::kList) return node->set->Has(c);
+  return true;
+}
 
-  const size_t columns = length + 1;
-  if (pattern.node_count() > SIZE_MAX / columns) return kNoMemory;
-  const size_t pairs = pattern.node_count() * columns;
-  ScratchBuffer<uint64_t, 64> seen;
-  if (!seen.Reserve(pairs / 64 + 1)) return kNoMemory;
-  std::memset(seen.data(), 0, (pairs / 64 + 1) * sizeof(uint64_t));
-  ScratchBuffer<Pending, 64> pending;
-  size_t pending_count = 0;
+class Search {
+ public:
+  Search(const Pattern& pattern, const unsigned char* text, size_t length)
+      : text_(text), length_(length), columns_(length + 1), pattern_(pattern) {}
 
+  int32_t Run();
+
+ private:
+  // Marks the pair seen; false if it was already.
+  bool FirstVisit(const Node* node, size_t p) {
+    const size_t pair = node->state * columns_ + p;
+    uint64_t& word = seen_[pair >> 6];
+    const uint64_t bit = uint64_t{1} << (pair & 63);
+    if (word & bit) return false;
+    word |= bit;
+    return true;
+  }
+  bool Postpone(const Node* node, size_t low, size_t high) {
+    if (count_ == pending_.capacity() && !pending_.Grow(pending_.capacity() * 2, count_)) {
+      return false;
+    }
+    pending_[count_++] = Pending{node, low, high};
+    return true;
+  }
+  bool RepeatOneCharacter(const Node* node, size_t p);
+
+  const unsigned char* text_;
+  size_t length_;
+  size_t columns_;
+  const Pattern& pattern_;
+  ScratchBuffer<uint64_t, 64> seen_;
+  ScratchBuffer<Pending, 32> pending_;
+  size_t count_ = 0;
+};
+
+// A zero-or-more of one character ('?*', '[0-9]*') at p: every end from p to
+// the last of the run of accepted characters leads to the follower, as far as
+// what follows can still fit in the rest of the name. One range entry replaces
+// a branch per character, and the ends inside the run are marked seen: from
+// there the repetition reaches nothing new.
+bool Search::RepeatOneCharacter(const Node* node, size_t p) {
+  const Node* element = node->first;
+  const size_t last_end = length_ - static_cast<size_t>(node->after_min);
+  size_t end = p;
+  while (end < last_end && Accepts(element, text_[end])) {
+    ++end;
+    FirstVisit(node, end);
+  }
+  size_t first_end = p;
+  if (node->after_max != kUnbounded && p + static_cast<size_t>(node->after_max) < length_) {
+    first_end = length_ - static_cast<size_t>(node->after_max);
+  }
+  return first_end > end || Postpone(node->follow, first_end, end);
+}
+
+int32_t Search::Run() {
+  const Node* node = pattern_.first();
+  if (pattern_.node_count() > SIZE_MAX / columns_) return kNoMemory;
+  const size_t words = pattern_.node_count() * columns_ / 64 + 1;
+  if (!seen_.Reserve(words)) return kNoMemory;
+  std::memset(seen_.data(), 0, words * sizeof(uint64_t));
   size_t p = 0;
   for (;;) {
-    // Follow one path, postponing the second way out of every branch, until
+    // Follow one path, postponing the other ways out of every branch, until
     // it fails or reaches the end of the pattern.
     for (;;) {
       if (!node) {
-        if (p == length) return 1;
+        if (p == length_) return 1;
         break;
       }
-      const size_t pair = node->state * columns + p;
-      uint64_t& word = seen[pair >> 6];
-      const uint64_t bit = uint64_t{1} << (pair & 63);
-      if (word & bit) break;
-      word |= bit;
+      if (!FirstVisit(node, p)) break;
       // Too few or too many characters left for this node and all after it.
       // This also guarantees a character at p for the nodes that take one.
-      if (p + static_cast<size_t>(node->need_min) > length) break;
-      if (node->need_max != kUnbounded && p + static_cast<size_t>(node->need_max) < length) break;
+      if (p + static_cast<size_t>(node->need_min) > length_) break;
+      if (node->need_max != kUnbounded && p + static_cast<size_t>(node->need_max) < length_) break;
       const NodeType type = node->type;
-      if (type == NodeType::kLiteral) {
-        if (text[p] != node->upper && text[p] != node->lower) break;
-        node = node->follow;
-        ++p;
-        continue;
-      }
-      if (type == NodeType::kList) {
-        if (!node->set->Has(text[p])) break;
-        node = node->follow;
-        ++p;
-        continue;
-      }
-      if (type == NodeType::kAnyChar) {
+      if (IsOneCharacter(node)) {
+        if (!Accepts(node, text_[p])) break;
         node = node->follow;
         ++p;
         continue;
       }
       // At the end of the name the lengths above have decided already.
-      if (type != NodeType::kRepeatAgain && p < length && !node->set->Has(text[p])) break;
+      if (type != NodeType::kRepeatAgain && p < length_ && !node->set->Has(text_[p])) break;
+      if (type == NodeType::kZeroOrMore && IsOneCharacter(node->first)) {
+        if (!RepeatOneCharacter(node, p)) return kNoMemory;
+        break;
+      }
       // The second way out, if any: the right operand; no (further)
       // repetition, which may be the end of the pattern (null).
-      const bool branches = type == NodeType::kAlternation || type == NodeType::kZeroOrMore ||
-                            type == NodeType::kRepeatAgain;
-      if (branches) {
-        const Node* other = type == NodeType::kAlternation ? node->second : node->follow;
-        if (pending_count == pending.capacity() &&
-            !pending.Grow(pending.capacity() * 2, pending_count)) {
-          return kNoMemory;
-        }
-        pending[pending_count++] = Pending{other, p};
+      if (type == NodeType::kAlternation) {
+        if (!Postpone(node->second, p, p)) return kNoMemory;
+      } else if (type == NodeType::kZeroOrMore || type == NodeType::kRepeatAgain) {
+        if (!Postpone(node->follow, p, p)) return kNoMemory;
       }
       // Groups and one-or-more enter their contents; left operands and further
       // repetitions go first, as the longest repetition is usually the one a
       // resource name needs.
       node = node->first;
     }
-    if (pending_count == 0) return 0;
-    --pending_count;
-    node = pending[pending_count].node;
-    p = pending[pending_count].position;
+    if (count_ == 0) return 0;
+    Pending& next = pending_[count_ - 1];
+    node = next.node;
+    p = next.high;
+    if (next.high == next.low) {
+      --count_;
+    } else {
+      --next.high;
+    }
   }
+}
+
+}  // namespace
+
+int32_t MatchName(const Pattern& pattern, const char* name, size_t length) noexcept {
+  const Node* first = pattern.first();
+  if (!first || length == 0) return 0;
+  const auto* text = reinterpret_cast<const unsigned char*>(name);
+  // The cheapest rejections first: the name's length and first character.
+  if (static_cast<size_t>(first->need_min) > length) return 0;
+  if (first->need_max != kUnbounded && static_cast<size_t>(first->need_max) < length) return 0;
+  if (!first->set->Has(text[0])) return 0;
+  Search search(pattern, text, length);
+  return search.Run();
 }
 
 namespace {
