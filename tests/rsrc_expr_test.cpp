@@ -271,6 +271,9 @@ TEST(RsrcExprMatch, AdversarialPatternsFinish) {
   EXPECT_FALSE(Matches("(?*)*X", as));
   EXPECT_FALSE(Matches("((A*)*|(A+)+)*(?*)*X", as));
   EXPECT_FALSE(Matches("(A|A)*(A|A)*(A|A)*(A|A)*B", as));
+  std::string stars;
+  for (int i = 0; i < 60; ++i) stars += "?*A";
+  EXPECT_FALSE(Matches(stars + "X", as));
   EXPECT_TRUE(Matches("(?*)*X", std::string(254, 'A') + "X"));
   EXPECT_TRUE(Matches("(A|AA)*", as));
 }

@@ -3,6 +3,7 @@
 // however deep, can overflow it.
 #include "match/rsrc_expr_compiler.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,24 +110,27 @@ int32_t Tokenize(const unsigned char* s, size_t length, Token* tokens, size_t* c
           default: break;
         }
       }
+      // Every node but a literal or any-character carries a set: a list its
+      // members, the others their first characters.
       switch (kind) {
-        case Tok::kLiteral: case Tok::kAny: case Tok::kBar: case Tok::kStar:
+        case Tok::kLiteral: case Tok::kAny:
           ++census->nodes;
+          break;
+        case Tok::kBar: case Tok::kStar: case Tok::kListOpen:
+          ++census->nodes;
+          ++census->sets;
           break;
         case Tok::kPlus:  // the node and its repeat-again point
           census->nodes += 2;
+          ++census->sets;
           break;
         case Tok::kGroupOpen:
+          ++census->nodes;
+          ++census->sets;
           ++census->groups;
           break;
-        default: break;
-      }
-      // Every structured node carries a set: lists their members, the others
-      // their first characters.
-      if (kind == Tok::kBar || kind == Tok::kStar || kind == Tok::kPlus ||
-          kind == Tok::kGroupOpen || kind == Tok::kListOpen) {
-        ++census->sets;
-        if (kind == Tok::kGroupOpen || kind == Tok::kListOpen) ++census->nodes;
+        default:
+          break;
       }
       tokens[n++] = Token{kind, c, c};
       continue;
@@ -180,7 +184,8 @@ struct Frame {
 // elements after it: the analyses below are single passes over the array.
 class Builder {
  public:
-  Builder(const Token* tokens, size_t count, Pattern* out) : tokens_(tokens), count_(count), out_(out) {}
+  Builder(const Token* tokens, size_t count, Pattern* out)
+      : tokens_(tokens), count_(count), out_(out) {}
 
   int32_t Allocate(const Census& census);
   int32_t Parse(ScratchBuffer<Frame, 16>* frames, size_t max_depth);
@@ -338,11 +343,10 @@ Node* Builder::Alternation(Node* left, Node* right) {
   FirstOf(left, node->set);
   FirstOf(right, &part);
   node->set->Merge(part);
-  node->min_length = left->min_length < right->min_length ? left->min_length : right->min_length;
+  node->min_length = std::min(left->min_length, right->min_length);
   node->max_length = left->max_length == kUnbounded || right->max_length == kUnbounded
                          ? kUnbounded
-                         : (left->max_length > right->max_length ? left->max_length
-                                                                 : right->max_length);
+                         : std::max(left->max_length, right->max_length);
   return node;
 }
 
@@ -602,10 +606,10 @@ int32_t RewriteGroups(const char* src, size_t length, char* dst, size_t* dst_len
 }
 
 int32_t Compile(const char* pattern, Pattern* out) noexcept {
+  out->Release();
   if (!pattern) return kNoPattern;
   const size_t length = std::strlen(pattern);
   if (length == 0) return kEmptyPattern;
-  out->Release();
   if (length > static_cast<size_t>(INT32_MAX / 2)) return kNoMemory;  // lengths are 32-bit
   ScratchBuffer<Token, 160> tokens;
   if (!tokens.Reserve(length + 1)) return kNoMemory;

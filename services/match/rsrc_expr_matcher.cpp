@@ -70,16 +70,16 @@ class Search {
 // A zero-or-more of one character ('?*', '[0-9]*') at p: every end from p to
 // the last of the run of accepted characters leads to the follower, as far as
 // what follows can still fit in the rest of the name. One range entry replaces
-// a branch per character, and the ends inside the run are marked seen: from
-// there the repetition reaches nothing new.
+// a branch per character. The ends inside the run are marked seen, as from
+// there the repetition reaches nothing new; and a scan that meets an end
+// already seen stops, since the rest of the run was handed on then (or, had
+// that visit been cut short by the first-character check, cannot match at
+// all). So each position is scanned once per node, whatever the order.
 bool Search::RepeatOneCharacter(const Node* node, size_t p) {
   const Node* element = node->first;
   const size_t last_end = length_ - static_cast<size_t>(node->after_min);
   size_t end = p;
-  while (end < last_end && Accepts(element, text_[end])) {
-    ++end;
-    FirstVisit(node, end);
-  }
+  while (end < last_end && Accepts(element, text_[end]) && FirstVisit(node, end + 1)) ++end;
   size_t first_end = p;
   if (node->after_max != kUnbounded && p + static_cast<size_t>(node->after_max) < length_) {
     first_end = length_ - static_cast<size_t>(node->after_max);
