@@ -48,12 +48,18 @@ class Names {
     offsets_.reserve(kCount);
     for (size_t i = 0; i < kCount; ++i) {
       switch (pick(8)) {
-        case 0: std::snprintf(buf, sizeof buf, "GPIB%d::%d::INSTR", pick(4), pick(31)); break;
-        case 1: std::snprintf(buf, sizeof buf, "GPIB%d::%d::%d::INSTR", pick(2), pick(31), 96 + pick(31)); break;
-        case 2: std::snprintf(buf, sizeof buf, "ASRL%d::INSTR", 1 + pick(32)); break;
+        case 0:
+          std::snprintf(buf, sizeof buf, "GPIB%d::%d::INSTR", pick(4), pick(31));
+          break;
+        case 1:
+          std::snprintf(buf, sizeof buf, "GPIB%d::%d::%d::INSTR", pick(2), pick(31), 96 + pick(31));
+          break;
+        case 2:
+          std::snprintf(buf, sizeof buf, "ASRL%d::INSTR", 1 + pick(32));
+          break;
         case 3:
-          std::snprintf(buf, sizeof buf, "TCPIP%d::192.168.%d.%d::inst%d::INSTR", pick(2), pick(256),
-                        pick(256), pick(4));
+          std::snprintf(buf, sizeof buf, "TCPIP%d::192.168.%d.%d::inst%d::INSTR", pick(2),
+                        pick(256), pick(256), pick(4));
           break;
         case 4:
           std::snprintf(buf, sizeof buf, "TCPIP0::10.0.%d.%d::%d::SOCKET", pick(256), pick(256),
@@ -64,9 +70,12 @@ class Names {
                         pick(2) ? 0x1234 : pick(0x10000), pick(0x10000), pick(100000));
           break;
         case 6:
-          std::snprintf(buf, sizeof buf, "PXI%d::%d-%d.%d::INSTR", pick(2), pick(20), pick(32), pick(8));
+          std::snprintf(buf, sizeof buf, "PXI%d::%d-%d.%d::INSTR", pick(2), pick(20), pick(32),
+                        pick(8));
           break;
-        default: std::snprintf(buf, sizeof buf, "VXI%d::%d::INSTR", pick(2), pick(256)); break;
+        default:
+          std::snprintf(buf, sizeof buf, "VXI%d::%d::INSTR", pick(2), pick(256));
+          break;
       }
       // Users and drivers spell names in either case.
       if (pick(4) == 0) {
@@ -129,7 +138,8 @@ void BM_StdRegexPerCall(benchmark::State& state) {
 BENCHMARK(BM_StdRegexPerCall)->DenseRange(0, 3);
 
 void BM_StdRegexOnce(benchmark::State& state) {
-  const std::regex re(kExpressions[state.range(0)].regex, std::regex::ECMAScript | std::regex::icase);
+  const std::regex re(kExpressions[state.range(0)].regex,
+                      std::regex::ECMAScript | std::regex::icase);
   RunOverNames(state, [&](const char* name, size_t length) {
     return std::regex_match(name, name + length, re);
   });
@@ -155,7 +165,8 @@ void BM_Pcre2PerCall(benchmark::State& state) {
   RunOverNames(state, [&](const char* name, size_t length) {
     pcre2_code* code = Pcre2Compile(text);
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(code, nullptr);
-    const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(name), length, 0, 0, data, nullptr);
+    const int rc =
+        pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(name), length, 0, 0, data, nullptr);
     pcre2_match_data_free(data);
     pcre2_code_free(code);
     return rc >= 0;

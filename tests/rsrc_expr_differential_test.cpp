@@ -300,7 +300,9 @@ class Sampler {
       case 1: name->insert(at, 1, c); break;
       case 2: if (!name->empty()) name->erase(at, 1); break;
       default:
-        if (!name->empty() && IsLetter(static_cast<unsigned char>((*name)[at]))) (*name)[at] ^= 0x20;
+        if (!name->empty() && IsLetter(static_cast<unsigned char>((*name)[at]))) {
+          (*name)[at] ^= 0x20;
+        }
         break;
     }
   }
