@@ -327,8 +327,8 @@ uint64_t BaseSeed() {
 
 TEST(RsrcExprDifferential, AgreesWithStdRegex) {
   const uint64_t base = BaseSeed();
-  constexpr int kPatterns = 6000;
-  constexpr int kNamesPerPattern = 12;
+  constexpr int kPatterns = 5000;
+  constexpr int kNamesPerPattern = 10;
   int compared = 0;
   int matched = 0;
   int skipped = 0;
