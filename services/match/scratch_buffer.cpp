@@ -1,6 +1,8 @@
 // The allocator behind every spilled scratch buffer of the matchers.
 #include "match/scratch_buffer.h"
 
+#include <atomic>
+
 namespace zyvisa::match {
 namespace {
 

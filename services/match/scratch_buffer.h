@@ -2,11 +2,10 @@
 // that spills to one heap block only for inputs too large for it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 
 namespace zyvisa::match {
@@ -34,23 +33,14 @@ class ScratchBuffer {
 
   // Makes room for count elements, dropping the current contents. False when
   // the heap refuses (or the size overflows); the buffer is then unchanged.
-  bool Reserve(size_t count) noexcept {
-    if (count <= capacity_) return true;
-    if (count > SIZE_MAX / sizeof(T)) return false;
-    T* block = static_cast<T*>(ScratchAlloc(count * sizeof(T)));
-    if (!block) return false;
-    if (data_ != inline_) ScratchFree(data_);
-    data_ = block;
-    capacity_ = count;
-    return true;
-  }
+  bool Reserve(size_t count) noexcept { return Grow(count, 0); }
   // Like Reserve, but keeps the first used elements.
   bool Grow(size_t count, size_t used) noexcept {
     if (count <= capacity_) return true;
     if (count > SIZE_MAX / sizeof(T)) return false;
     T* block = static_cast<T*>(ScratchAlloc(count * sizeof(T)));
     if (!block) return false;
-    std::memcpy(static_cast<void*>(block), data_, used * sizeof(T));
+    if (used != 0) std::memcpy(static_cast<void*>(block), data_, used * sizeof(T));
     if (data_ != inline_) ScratchFree(data_);
     data_ = block;
     capacity_ = count;
