@@ -141,9 +141,10 @@ class Pattern {
 size_t RewriteCapacity(size_t length) noexcept;
 int32_t RewriteGroups(const char* src, size_t length, char* dst, size_t* dst_length) noexcept;
 
-// Compiles a zero-terminated (rewritten) pattern into *out, which must be
-// empty. Returns 0 or one of the negative codes above; on failure *out stays
-// empty. Every compilation folds case. All working state is local to the call.
+// Compiles a zero-terminated (rewritten) pattern into *out, releasing what it
+// held. Returns 0 or one of the negative codes above; on failure *out is left
+// empty, with everything built so far freed. Every compilation folds case.
+// All working state is local to the call, so threads may compile at once.
 int32_t Compile(const char* pattern, Pattern* out) noexcept;
 
 // Frees every node and set of the pattern and leaves it empty.

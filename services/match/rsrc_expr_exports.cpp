@@ -2,6 +2,8 @@
 // callers rely on, and the translation of internal results into statuses.
 #include "zyvisa_match.h"
 
+#include <cstdint>
+
 #include "match/rsrc_expr_matcher.h"
 
 namespace {

@@ -6,6 +6,7 @@
 // like '(A|AA)*B' or '(?*)*X' grows exponentially with the name.
 #include "match/rsrc_expr_matcher.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "match/scratch_buffer.h"
@@ -185,9 +186,9 @@ int32_t MatchExpression(const char* expression, const char* name, size_t name_le
   while (expression[end] && expression[end] != '{') ++end;
   *has_attribute_part = expression[end] == '{';
   while (end > 0 && IsBlank(expression[end - 1])) --end;
-  if (end == 0) return -1;
+  if (end == 0) return kBadExpression;
   for (size_t i = 0; i < end; ++i) {
-    if (IsBlank(expression[i])) return -1;
+    if (IsBlank(expression[i])) return kBadExpression;
   }
   // A remote prefix does not take part in the match, in either spelling.
   size_t begin = 0;
@@ -203,9 +204,11 @@ int32_t MatchExpression(const char* expression, const char* name, size_t name_le
   const size_t length = end - begin;
   const size_t capacity = RewriteCapacity(length);
   ScratchBuffer<char, 512> work;
-  if (capacity == SIZE_MAX || !work.Reserve(capacity + 1)) return -1;
+  if (capacity == SIZE_MAX || !work.Reserve(capacity + 1)) return kBadExpression;
   size_t work_length = 0;
-  if (RewriteGroups(expression + begin, length, work.data(), &work_length) < 0) return -1;
+  if (RewriteGroups(expression + begin, length, work.data(), &work_length) < 0) {
+    return kBadExpression;
+  }
   work[work_length] = '\0';
   Pattern pattern;
   const int32_t status = Compile(work.data(), &pattern);
