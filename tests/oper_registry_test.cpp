@@ -1,5 +1,4 @@
-// Operation tables, operation names, the core's callbacks and the unload
-// callback's veto.
+// Operation tables, operation names and the unload callback's veto.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "lifecycle/process_state.h"
-#include "objects/library_callbacks.h"
 #include "objects/oper_table.h"
 #include "zyvisa_oper.h"
 
@@ -221,25 +219,6 @@ TEST_F(UnloadTest, WithoutAVetoUnloadingBeginsUntilACallbackIsSetAgain) {
   const int calls = g_unload_call.calls;
   EXPECT_EQ(visaLibIsUnloading(nullptr, nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(g_unload_call.calls, calls);
-}
-
-ViStatus OpenStub(ViSession, ViConstRsrc, ViUInt32, ViUInt32, ViSession*) { return VI_SUCCESS; }
-ViStatus GetAttributeStub(ViAddr, ViAttr, ViAddr) { return VI_SUCCESS; }
-ViStatus GetEventAttributeStub(ViAddr, ViAttr, ViAddr) { return VI_SUCCESS; }
-ViStatus CloseStub(ViSession) { return VI_SUCCESS; }
-
-TEST(LibraryCallbacks, RegistrationReplacesAllFour) {
-  zyvisaSetLibraryCallbacks(OpenStub, GetAttributeStub, GetEventAttributeStub, CloseStub);
-  objects::LibraryCallbacks callbacks = objects::GetLibraryCallbacks();
-  EXPECT_EQ(callbacks.open, OpenStub);
-  EXPECT_EQ(callbacks.get_attribute, GetAttributeStub);
-  EXPECT_EQ(callbacks.get_event_attribute, GetEventAttributeStub);
-  EXPECT_EQ(callbacks.close, CloseStub);
-  zyvisaSetLibraryCallbacks(nullptr, GetAttributeStub, nullptr, nullptr);
-  callbacks = objects::GetLibraryCallbacks();
-  EXPECT_EQ(callbacks.open, nullptr);
-  EXPECT_EQ(callbacks.get_attribute, GetAttributeStub);
-  EXPECT_EQ(callbacks.close, nullptr);
 }
 
 }  // namespace
