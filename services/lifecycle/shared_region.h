@@ -48,10 +48,36 @@ constexpr uint64_t ServicesDataSize(uint32_t max_resources) {
 // Makes a region of size bytes one free tail with an empty name.
 void FormatRegion(uint8_t* region, uint32_t size) noexcept;
 
-// The allocation of named blocks on an explicit region, exactly as
-// visaAllocShared does it on this process's region (region may be null:
-// VI_ERROR_SYSTEM_ERROR). No lock is taken.
-ViStatus AllocBlock(uint8_t* region, const char* name, ViUInt32 size, void** address,
-                    ViUInt16* created) noexcept;
+// The allocation of named blocks on an explicit region of region_size mapped
+// bytes, exactly as visaAllocShared does it on this process's region (region
+// may be null: VI_ERROR_SYSTEM_ERROR). No lock is taken: callers serialise
+// allocations across processes (the library's own run under the
+// initialization mutex).
+ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViUInt32 size,
+                    void** address, ViUInt16* created) noexcept;
+
+// Walks the chain of a mapped region for inspection. Calls visit for each
+// block header in order (offset of the header); stops at the free tail.
+// Returns false if the chain leaves the mapped bytes or is otherwise not a
+// region (a size that points outside, a free tail that is not last).
+template <typename Visit>
+bool WalkBlocks(const uint8_t* region, uint32_t region_size, Visit&& visit);
+
+}  // namespace zyvisa::lifecycle
+
+namespace zyvisa::lifecycle {
+
+template <typename Visit>
+bool WalkBlocks(const uint8_t* region, uint32_t region_size, Visit&& visit) {
+  uint64_t offset = 0;
+  while (offset + sizeof(BlockHeader) <= region_size) {
+    const auto* header = reinterpret_cast<const BlockHeader*>(region + offset);
+    visit(static_cast<uint32_t>(offset), *header);
+    if (header->size >= 0) return true;
+    if (header->size == INT32_MIN || (-header->size) % 8 != 0) return false;
+    offset += sizeof(BlockHeader) + static_cast<uint64_t>(-static_cast<int64_t>(header->size));
+  }
+  return false;
+}
 
 }  // namespace zyvisa::lifecycle

@@ -46,6 +46,13 @@ bool GetEnvironment(const char* name, std::string* value);
 // Key paths are written as the registry writes them, with backslashes and the
 // hive first, e.g. "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer".
 // Key paths and value names compare without regard to case.
+//
+// On POSIX the registry is an INI file: $ZYVISA_REGISTRY (a named file that
+// does not exist is an empty registry), else /etc/zyvisa/registry.ini, else a
+// built-in one holding the product key (without values) and the installer
+// key with these two folders, which start-up creates (mode 0777) when missing.
+constexpr char kDefaultSharedMemoryDir[] = "/dev/shm/zyvisa";   // ZYSHAREDMEMORYDIR
+constexpr char kDefaultPublicAppDataDir[] = "/var/tmp/zyvisa";  // ZYPUBAPPDATADIR
 bool RegistryKeyExists(const char* key_path) noexcept;
 enum class RegRead { kOk, kMoreData, kMissing };
 // Copies the value, zero-terminated, into buffer. kMoreData when it (with its
@@ -63,7 +70,8 @@ bool PathExists(const char* path) noexcept;
 // changes whenever its content changes, also for two edits within one tick of
 // the file system's clock.
 uint64_t FileStamp(const char* path) noexcept;
-// Creates one folder; false if it could not (it may exist already).
+// Creates one folder with the permissions the user's file-creation mask
+// allows; false if it could not (it may exist already).
 bool MakeDirectory(const char* path) noexcept;
 // Copies a file; fails (false) if the target exists.
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
@@ -83,11 +91,18 @@ std::string MachineFolder();
 struct NamedMutex;
 enum class WaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
-// Creates the mutex (not owned) or opens the existing one; null on failure.
+// Creates the mutex (not owned) or opens the existing one; null on failure
+// (no machine folder set, a name too long for the platform, an I/O error).
+// Every call returns a handle of its own; all handles of one name in a process
+// share one mutex.
 NamedMutex* NamedMutexOpen(const char* name) noexcept;
+// timeout_ms 0 tries once; kWaitForever waits without limit. Each acquisition
+// (also a recursive one) needs one release.
 WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept;
 // False when the calling thread does not hold it.
 bool NamedMutexRelease(NamedMutex* mutex) noexcept;
+// Drops the handle; the mutex itself stays usable by the other handles and
+// processes (and is held on if this thread holds it).
 void NamedMutexClose(NamedMutex* mutex) noexcept;
 
 // An unnamed auto-reset event of this process, not signalled when created.
@@ -95,14 +110,31 @@ struct Event;
 Event* EventCreate() noexcept;
 void EventSet(Event* event) noexcept;
 // True when the event was signalled (and is reset again), false on time-out.
+// kWaitForever waits without limit.
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
 void EventClose(Event* event) noexcept;
+
+// Locks built on a counter and an event hand the lock over with the signal. A
+// waiter that times out must take back its mark without racing a releaser that
+// has already decided to signal it, or the signal outlives the wait and lets a
+// later thread in beside the owner. These two run their callback with the
+// event's state locked, so the decision and the signal are one step:
+// - EventWaitOrGiveUp: like EventWait; when the time-out passes with the event
+//   still not signalled, runs give_up(context) before any EventSetIf can come
+//   in, and returns false.
+// - EventSetIf: runs decide(context) and sets the event if it returned true.
+bool EventWaitOrGiveUp(Event* event, uint32_t timeout_ms, void (*give_up)(void*),
+                       void* context) noexcept;
+bool EventSetIf(Event* event, bool (*decide)(void*), void* context) noexcept;
 
 // The backing file of the shared region, opened with the meaning of the
 // Windows share modes: kExclusive succeeds only while no other handle (in any
 // process) has the file open; kShared coexists with other kShared handles.
-// Both create the file if it is missing. With delete_on_close, closing the
-// handle deletes the file. Null on failure (a sharing conflict included).
+// Both create the file if it is missing (usable by every user). With
+// delete_on_close, closing the last handle deletes the file. Null on failure (a
+// sharing conflict included). Going from one mode to the other means closing
+// one handle and opening another, which is not one atomic step: callers make
+// every such change under one machine-wide mutex (the initialization mutex).
 struct SharedFile;
 enum class ShareMode { kExclusive, kShared };
 SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept;

@@ -1,7 +1,103 @@
-// zyvisa-inspect: shows a machine's shared region read-only.
+// zyvisa-inspect: shows one machine's shared region read-only, without joining
+// it as a user: the chain of named blocks and the services' shared data.
 #include <cstdio>
+#include <cstring>
+#include <string>
 
-int main() {
-  std::puts("zyvisa-inspect: not yet implemented");
+#include "inspect/region_reader.h"
+
+namespace {
+
+using zyvisa::inspect::Block;
+using zyvisa::inspect::JsonString;
+using zyvisa::inspect::Region;
+
+void Usage() {
+  std::puts(
+      "usage: zyvisa-inspect [--json] [--file PATH]\n"
+      "Shows the shared region of the machine that the registry names\n"
+      "(ZYVISA_REGISTRY), or the region file PATH, without joining it.");
+}
+
+void PrintText(const Region& r) {
+  std::printf("region %s (%zu bytes)\n", r.path.c_str(), r.size);
+  if (r.has_services) {
+    std::printf("services: use count %u, minimum asynchronous count %u\n", r.services.use_count,
+                r.services.min_async_count);
+  } else {
+    std::printf("services: no services shared data in the first block\n");
+  }
+  std::printf("%-5s %-50s %10s %10s\n", "block", "name", "offset", "size");
+  int index = 0;
+  for (const Block& b : r.blocks) {
+    if (b.free_tail) {
+      std::printf("%-5s %-50s %10u %10u\n", "free", "(free tail)", b.payload_offset, b.size);
+    } else {
+      std::printf("%-5d %-50s %10u %10u\n", index++, b.name.c_str(), b.payload_offset, b.size);
+    }
+  }
+}
+
+void PrintJson(const Region& r) {
+  std::printf("{\"region\":%s,\"size\":%zu,", JsonString(r.path).c_str(), r.size);
+  if (r.has_services) {
+    std::printf("\"services\":{\"use_count\":%u,\"min_async_count\":%u},", r.services.use_count,
+                r.services.min_async_count);
+  } else {
+    std::printf("\"services\":null,");
+  }
+  std::printf("\"blocks\":[");
+  bool first = true;
+  for (const Block& b : r.blocks) {
+    if (b.free_tail) continue;
+    std::printf("%s{\"name\":%s,\"offset\":%u,\"size\":%u}", first ? "" : ",",
+                JsonString(b.name).c_str(), b.payload_offset, b.size);
+    first = false;
+  }
+  const Block& tail = r.blocks.back();
+  std::printf("],\"free_tail\":{\"offset\":%u,\"size\":%u}}\n", tail.payload_offset, tail.size);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool json = false;
+  std::string path;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(argv[i], "--file") == 0 && i + 1 < argc) {
+      path = argv[++i];
+    } else {
+      Usage();
+      return std::strcmp(argv[i], "--help") == 0 ? 0 : 64;
+    }
+  }
+  if (path.empty()) path = zyvisa::inspect::DefaultRegionPath();
+  if (path.empty()) {
+    std::fprintf(stderr, "zyvisa-inspect: the registry names no shared-memory folder\n");
+    return 2;
+  }
+  Region region;
+  std::string why;
+  switch (zyvisa::inspect::OpenRegion(path, &region, &why)) {
+    case zyvisa::inspect::OpenResult::kMissing:
+      std::fprintf(stderr, "zyvisa-inspect: no shared region at %s (no process has it open)\n",
+                   path.c_str());
+      return 1;
+    case zyvisa::inspect::OpenResult::kNotARegion:
+      std::fprintf(stderr, "zyvisa-inspect: %s is not a shared region: %s\n", path.c_str(),
+                   why.c_str());
+      zyvisa::inspect::CloseRegion(&region);
+      return 2;
+    case zyvisa::inspect::OpenResult::kOk:
+      break;
+  }
+  if (json) {
+    PrintJson(region);
+  } else {
+    PrintText(region);
+  }
+  zyvisa::inspect::CloseRegion(&region);
   return 0;
 }

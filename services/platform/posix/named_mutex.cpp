@@ -1,0 +1,340 @@
+// Machine-wide named mutexes: a robust, recursive, process-shared pthread mutex
+// in a small file of the machine folder, one file per name. The machine folder
+// itself is kept here too, since the mutexes are its first users.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_common.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define ZYVISA_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZYVISA_TSAN 1
+#endif
+#endif
+
+namespace zyvisa::platform {
+
+namespace {
+
+// ---------------------------------------------------------------- machine folder
+
+pthread_mutex_t g_folder_lock = PTHREAD_MUTEX_INITIALIZER;
+// Leaked on purpose: the unload hook may still open objects while static
+// destructors run.
+std::string* g_folder = new std::string;
+
+// ---------------------------------------------------------------- file layout
+
+// One mutex file. Every process of the machine maps it, possibly from another
+// build of this library, so the layout is fixed and checked: a file whose
+// header does not match is not used but replaced.
+constexpr uint32_t kMutexFileMagic = 0x584D595Au;  // "ZYMX"
+constexpr uint16_t kMutexFileLayout = 1;
+constexpr size_t kBootIdSize = 40;
+
+struct MutexFile {
+  uint32_t magic;  // written last: a file without it was never finished
+  uint16_t layout;
+  uint16_t mutex_size;  // sizeof(pthread_mutex_t) of the process that made it
+  // The boot the file was made in. A futex word owned by a thread of an
+  // earlier boot is never released (the kernel that would have marked the
+  // owner dead is gone), so a file of another boot is replaced.
+  char boot_id[kBootIdSize];
+  uint8_t reserved[16];
+  union {
+    pthread_mutex_t mutex;
+    uint8_t mutex_storage[64];
+  };
+};
+static_assert(sizeof(pthread_mutex_t) <= 64, "the mutex must fit its slot");
+static_assert(offsetof(MutexFile, magic) == 0);
+static_assert(offsetof(MutexFile, layout) == 4);
+static_assert(offsetof(MutexFile, mutex_size) == 6);
+static_assert(offsetof(MutexFile, boot_id) == 8);
+static_assert(offsetof(MutexFile, reserved) == 48);
+static_assert(offsetof(MutexFile, mutex) == 64);
+static_assert(sizeof(MutexFile) == 128);
+
+// File names in the machine folder. Mutex files carry the escaped name after a
+// prefix that neither the creation lock nor the temporary files share.
+constexpr const char* kMutexPrefix = "zyvisa-mutex-";
+constexpr const char* kCreationLockName = "zyvisa-mutexes.lock";
+constexpr const char* kTemporaryTemplate = "zyvisa-new-XXXXXX";
+constexpr size_t kMaxFileName = 255;
+
+// The mutex name made one file name, and still one-to-one: '\' (Windows
+// namespaces such as Global\), '/' and the escape character itself become
+// %5C, %2F and %25.
+bool FileNameFor(const char* name, std::string* file) {
+  file->assign(kMutexPrefix);
+  for (const char* p = name; *p != '\0'; ++p) {
+    switch (*p) {
+      case '\\': file->append("%5C"); break;
+      case '/': file->append("%2F"); break;
+      case '%': file->append("%25"); break;
+      default: file->push_back(*p);
+    }
+  }
+  return file->size() <= kMaxFileName;
+}
+
+const char* BootId() {
+  // Read once: it cannot change while we run.
+  static const std::string* id = [] {
+    auto* text = new std::string;
+    FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re");
+    if (f != nullptr) {
+      char line[kBootIdSize] = {};
+      if (std::fgets(line, sizeof line, f) != nullptr) {
+        line[std::strcspn(line, "\n")] = '\0';
+        *text = line;
+      }
+      std::fclose(f);
+    }
+    return text;
+  }();
+  return id->c_str();
+}
+
+bool IsUsable(const MutexFile* file) {
+  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == kMutexFileMagic &&
+         file->layout == kMutexFileLayout && file->mutex_size == sizeof(pthread_mutex_t) &&
+         std::strncmp(file->boot_id, BootId(), kBootIdSize) == 0;
+}
+
+MutexFile* MapFile(int fd) {
+  void* view = mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return view == MAP_FAILED ? nullptr : static_cast<MutexFile*>(view);
+}
+
+// Maps the file at path if it exists and is usable. Unmapping a file that
+// turns out unusable is safe: this process never locked it.
+MutexFile* MapUsableFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  MutexFile* file = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == off_t(sizeof(MutexFile))) {
+    file = MapFile(fd);
+  }
+  close(fd);
+  if (file != nullptr && !IsUsable(file)) {
+    munmap(file, sizeof(MutexFile));
+    file = nullptr;
+  }
+  return file;
+}
+
+bool InitMutex(MutexFile* file) {
+  std::memset(file, 0, sizeof *file);
+  file->layout = kMutexFileLayout;
+  file->mutex_size = uint16_t(sizeof(pthread_mutex_t));
+  std::strncpy(file->boot_id, BootId(), kBootIdSize - 1);
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  // Shared between processes; recursive for its owner; robust, so that the
+  // kernel marks it when the owning thread ends and the next locker gets it.
+  bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+            pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+            pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
+            pthread_mutex_init(&file->mutex, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  if (ok) __atomic_store_n(&file->magic, kMutexFileMagic, __ATOMIC_RELEASE);
+  return ok;
+}
+
+// Makes a finished mutex file and only then gives it its name, so that no
+// process ever sees a half-made one: a creator killed half-way leaves at most
+// a nameless file (or, where O_TMPFILE is missing, a temporary one). Runs
+// under the creation lock; replaces an unusable file of that name.
+MutexFile* CreateFile(const std::string& folder, const std::string& path) {
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  std::string temporary;
+  if (fd < 0) {
+    temporary = folder + "/" + kTemporaryTemplate;
+    fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return nullptr;
+  }
+  fchmod(fd, 0666);  // usable by every user, whatever the umask
+  MutexFile* file = nullptr;
+  if (ftruncate(fd, off_t(sizeof(MutexFile))) == 0) file = MapFile(fd);
+  bool ok = file != nullptr && InitMutex(file);
+  if (ok && temporary.empty()) {
+    // A nameless file gets its name by a link through /proc; an unusable
+    // file of that name goes first (rename cannot replace with a link).
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    unlink(path.c_str());
+    ok = linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  } else if (ok) {
+    ok = rename(temporary.c_str(), path.c_str()) == 0;
+  }
+  if (!ok && !temporary.empty()) unlink(temporary.c_str());
+  close(fd);
+  if (!ok && file != nullptr) {
+    munmap(file, sizeof(MutexFile));
+    file = nullptr;
+  }
+  return file;
+}
+
+// Finds or makes the usable file at path. A usable file is found without any
+// lock (files get their name only when finished); making or replacing one
+// takes the folder's creation lock, a never-deleted file held with flock,
+// which the kernel drops if the holder dies.
+MutexFile* OpenFile(const std::string& folder, const std::string& path) {
+  if (MutexFile* file = MapUsableFile(path)) return file;
+  const std::string lock_path = folder + "/" + kCreationLockName;
+  int lock_fd = posix::OpenOrCreateShared(lock_path.c_str(), O_RDONLY);
+  if (lock_fd < 0) return nullptr;
+  MutexFile* file = nullptr;
+  if (posix::FlockRetry(lock_fd, LOCK_EX) == 0) {
+    file = MapUsableFile(path);  // made by another process while we waited
+    if (file == nullptr) file = CreateFile(folder, path);
+  }
+  close(lock_fd);  // releases the flock
+  return file;
+}
+
+// ---------------------------------------------------------------- the cache
+
+// Mappings stay for the life of the process: a robust mutex that may be held
+// is on the owner thread's robust list by address, and the kernel walks that
+// list when the thread ends; unmapping (or mapping something else there)
+// would make it write into whatever the address holds then. So each file is
+// mapped once per process, keyed by its path, and handles merely point at it.
+pthread_mutex_t g_cache_lock = PTHREAD_MUTEX_INITIALIZER;
+auto* g_cache = new std::unordered_map<std::string, MutexFile*>;
+
+// A fork while another thread holds the cache lock would leave the child's
+// copy locked for ever; the lock is taken around fork.
+void LockCacheBeforeFork() { pthread_mutex_lock(&g_cache_lock); }
+void UnlockCacheAfterFork() { pthread_mutex_unlock(&g_cache_lock); }
+[[maybe_unused]] const int g_atfork_registered =
+    pthread_atfork(&LockCacheBeforeFork, &UnlockCacheAfterFork, &UnlockCacheAfterFork);
+
+int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
+#ifdef ZYVISA_TSAN
+  // The thread sanitizer does not see pthread_mutex_clocklock (nor an
+  // abandoned mutex taken by timedlock); polling trylock keeps it informed.
+  const uint64_t deadline = MonotonicMs() + timeout_ms;
+  for (;;) {
+    int r = pthread_mutex_trylock(mutex);
+    if (r != EBUSY) return r;
+    if (MonotonicMs() >= deadline) return ETIMEDOUT;
+    SleepMs(1);
+  }
+#else
+  // The monotonic clock: a time-out measured on the wall clock would stretch
+  // or shrink when the clock is set.
+  const timespec deadline = posix::MonotonicDeadline(timeout_ms);
+  return pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+#endif
+}
+
+}  // namespace
+
+struct NamedMutex {
+  MutexFile* file;
+};
+
+void SetMachineFolder(const char* folder) {
+  pthread_mutex_lock(&g_folder_lock);
+  g_folder->assign(folder != nullptr ? folder : "");
+  // One spelling per folder, so that the cache keys of one file agree.
+  while (g_folder->size() > 1 && g_folder->back() == '/') g_folder->pop_back();
+  pthread_mutex_unlock(&g_folder_lock);
+}
+
+std::string MachineFolder() {
+  pthread_mutex_lock(&g_folder_lock);
+  std::string folder = *g_folder;
+  pthread_mutex_unlock(&g_folder_lock);
+  return folder;
+}
+
+NamedMutex* NamedMutexOpen(const char* name) noexcept {
+  if (name == nullptr || name[0] == '\0') return nullptr;
+  try {
+    const std::string folder = MachineFolder();
+    std::string file_name;
+    if (folder.empty() || !FileNameFor(name, &file_name)) return nullptr;
+    const std::string path = folder + "/" + file_name;
+
+    auto* handle = new NamedMutex{nullptr};
+    // Held across the file work so that two threads opening one new name make
+    // one mapping; opening is never on a hot path.
+    pthread_mutex_lock(&g_cache_lock);
+    auto found = g_cache->find(path);
+    if (found != g_cache->end()) {
+      handle->file = found->second;
+    } else if (MutexFile* file = OpenFile(folder, path)) {
+      try {
+        g_cache->emplace(path, file);
+      } catch (...) {
+        // Kept mapped without a cache entry: harmless, and never unmapped.
+      }
+      handle->file = file;
+    }
+    pthread_mutex_unlock(&g_cache_lock);
+    if (handle->file == nullptr) {
+      delete handle;
+      return nullptr;
+    }
+    return handle;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
+  if (mutex == nullptr) return WaitResult::kFailed;
+  pthread_mutex_t* m = &mutex->file->mutex;
+  int r;
+  if (timeout_ms == kWaitForever) {
+    r = pthread_mutex_lock(m);  // uncontended: one atomic, no system call
+  } else if (timeout_ms == 0) {
+    r = pthread_mutex_trylock(m);
+  } else {
+    r = TimedLock(m, timeout_ms);
+  }
+  switch (r) {
+    case 0:
+      return WaitResult::kAcquired;
+    case EOWNERDEAD:
+      // The owner ended while holding it. We hold it now; it must be marked
+      // consistent before any unlock, or it becomes unusable for ever
+      // (ENOTRECOVERABLE) for every process.
+      pthread_mutex_consistent(m);
+      return WaitResult::kAbandoned;
+    case EBUSY:
+    case ETIMEDOUT:
+      return WaitResult::kTimeout;
+    default:
+      return WaitResult::kFailed;
+  }
+}
+
+bool NamedMutexRelease(NamedMutex* mutex) noexcept {
+  return mutex != nullptr && pthread_mutex_unlock(&mutex->file->mutex) == 0;
+}
+
+void NamedMutexClose(NamedMutex* mutex) noexcept { delete mutex; }
+
+}  // namespace zyvisa::platform

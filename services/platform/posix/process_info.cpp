@@ -1,0 +1,119 @@
+// Time, sleeping, process and thread identity, the liveness of other processes
+// and the environment, for Linux.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_common.h"
+
+namespace zyvisa::platform {
+
+namespace {
+
+// getpid() and gettid() are system calls; the lock fast paths compare owner
+// ids on every acquisition, so both are cached. A forked child gets new ids:
+// the handler below clears the caches of the thread that survives the fork
+// (the only thread of the child).
+std::atomic<uint32_t> g_process_id{0};
+thread_local uint32_t t_thread_id = 0;
+
+void ForgetIdsInChild() {
+  g_process_id.store(0, std::memory_order_relaxed);
+  t_thread_id = 0;
+}
+
+[[maybe_unused]] const int g_atfork_registered =
+    pthread_atfork(nullptr, nullptr, &ForgetIdsInChild);
+
+}  // namespace
+
+uint64_t MonotonicMs() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u;
+}
+
+uint32_t TickCount() noexcept { return static_cast<uint32_t>(MonotonicMs()); }
+
+void SleepMs(uint32_t ms) noexcept {
+  if (ms == 0) {
+    sched_yield();
+    return;
+  }
+  // An absolute deadline, so that signals interrupting the sleep do not
+  // lengthen it.
+  const timespec deadline = posix::MonotonicDeadline(ms);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+uint32_t CurrentProcessId() noexcept {
+  uint32_t id = g_process_id.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = static_cast<uint32_t>(getpid());
+    g_process_id.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
+
+uint32_t CurrentThreadId() noexcept {
+  if (t_thread_id == 0) t_thread_id = static_cast<uint32_t>(gettid());
+  return t_thread_id;
+}
+
+ProcState ProcessState(uint32_t pid) noexcept {
+  // 0 and values above INT_MAX are no process: kill() would read them as a
+  // process group or as "every process".
+  if (pid == 0 || pid > uint32_t(INT_MAX)) return ProcState::kGone;
+
+  // kill(pid, 0) alone succeeds for a zombie (ended, not yet reaped), so the
+  // state letter in /proc decides while it can be read.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[512];
+    ssize_t n;
+    do {
+      n = read(fd, text, sizeof text - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n > 0) {
+      text[n] = '\0';
+      // "pid (command) S ...": the command may itself hold ')'.
+      const char* close_paren = std::strrchr(text, ')');
+      if (close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] != '\0') {
+        char state = close_paren[2];
+        return (state == 'Z' || state == 'X') ? ProcState::kGone : ProcState::kAlive;
+      }
+    }
+    // A process that ends while being read leaves an empty file: ask kill().
+  }
+  // /proc is missing, or hides other users' processes (hidepid): kill() can
+  // still tell a missing process from one we may not inspect.
+  if (kill(pid_t(pid), 0) == 0) return ProcState::kAlive;
+  if (errno == ESRCH) return ProcState::kGone;
+  if (errno == EPERM) return ProcState::kNoPermission;
+  return ProcState::kError;
+}
+
+bool GetEnvironment(const char* name, std::string* value) {
+  if (name == nullptr) return false;
+  const char* text = std::getenv(name);
+  if (text == nullptr) return false;
+  if (value != nullptr) *value = text;
+  return true;
+}
+
+}  // namespace zyvisa::platform

@@ -1,0 +1,61 @@
+// zyvisa-inspect on a live region, on no region and on a file that is not one.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lifecycle/process_state.h"
+#include "support/test_machine.h"
+#include "zyvisa_lifecycle.h"
+
+namespace zyvisa {
+namespace {
+
+std::string Inspect(const std::string& args, int* code) {
+  std::string out;
+  *code = test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " " + args, &out);
+  return out;
+}
+
+TEST(Inspect, ShowsTheLiveRegionReadOnly) {
+  test::TestMachine machine;
+  ASSERT_EQ(lifecycle::Startup(), 1);
+  void* address = nullptr;
+  ViUInt16 created = 0;
+  ASSERT_EQ(visaAllocShared("Driver \"quoted\" block", 100, &address, &created), VI_SUCCESS);
+  int code = 0;
+  std::string text = Inspect("", &code);
+  EXPECT_EQ(code, 0) << text;
+  EXPECT_NE(text.find("use count 1"), std::string::npos) << text;
+  EXPECT_NE(text.find("ZY-VISA Services Shared Data"), std::string::npos) << text;
+  std::string json = Inspect("--json", &code);
+  EXPECT_EQ(code, 0) << json;
+  EXPECT_NE(json.find("\"use_count\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"name\":\"Driver \\\"quoted\\\" block\",\"offset\":"), std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"size\":104}"), std::string::npos) << json;
+  // Looking did not join: the use count is still ours alone.
+  EXPECT_EQ(Inspect("--json", &code), json);
+  lifecycle::Shutdown();
+}
+
+TEST(Inspect, ExplainsAMissingRegionOrAForeignFile) {
+  test::TestMachine machine;
+  int code = 0;
+  std::string out = Inspect("", &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(out.find("no shared region"), std::string::npos) << out;
+  const std::string junk = machine.root() + "/junk";
+  test::WriteFile(junk, std::string(4096, '\xff'));
+  out = Inspect("--file '" + junk + "'", &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
+  test::WriteFile(junk, "short");
+  out = Inspect("--file '" + junk + "'", &code);
+  EXPECT_EQ(code, 2);
+  EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
+  out = Inspect("--bogus", &code);
+  EXPECT_EQ(code, 64);
+}
+
+}  // namespace
+}  // namespace zyvisa

@@ -1,0 +1,259 @@
+// Start-up and shutdown across real processes: who clears the region, the use
+// count, who deletes the backing file, leftovers of a killed process, and a
+// library that stays loaded when start-up fails.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <string>
+
+#include "lifecycle/process_state.h"
+#include "lifecycle/shared_region.h"
+#include "platform/platform.h"
+#include "support/test_machine.h"
+#include "zyvisa_lifecycle.h"
+
+namespace zyvisa::lifecycle {
+namespace {
+
+using test::Child;
+using test::Signal;
+using test::TestMachine;
+
+// Reads the region's services head from outside, as the inspection tool does.
+struct RegionView {
+  explicit RegionView(const std::string& path) {
+    data = static_cast<const uint8_t*>(platform::MapFileReadOnly(path.c_str(), &size));
+  }
+  ~RegionView() {
+    if (data != nullptr) platform::UnmapFileReadOnly(data, size);
+  }
+  const ServicesSharedHead* head() const {
+    const auto* first = reinterpret_cast<const BlockHeader*>(data);
+    if (data == nullptr || std::strcmp(first->name, kServicesDataName) != 0) return nullptr;
+    return reinterpret_cast<const ServicesSharedHead*>(data + sizeof(BlockHeader));
+  }
+  bool HasBlock(const char* name) const {
+    bool found = false;
+    WalkBlocks(data, static_cast<uint32_t>(size), [&](uint32_t, const BlockHeader& h) {
+      if (std::strncmp(h.name, name, kBlockNameSize) == 0) found = true;
+    });
+    return found;
+  }
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+int AllocMarker(const char* name) {
+  void* address = nullptr;
+  ViUInt16 created = 0;
+  if (visaAllocShared(name, 8, &address, &created) != VI_SUCCESS) return 10;
+  return created == 1 ? 0 : 11;
+}
+
+TEST(Lifecycle, StartupMapsTheRegionWithServicesDataFirst) {
+  TestMachine machine;
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(zyvisaInitializeServicesIfNeeded(), 1);
+  ASSERT_NE(State().region, nullptr);
+  EXPECT_EQ(State().region_size, kMinRegionSize);
+  EXPECT_EQ(State().services_data, State().region + 84);
+  const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+  EXPECT_EQ(head->use_count, 1);
+  EXPECT_EQ(head->min_async_count, 512u);
+  EXPECT_EQ(reinterpret_cast<const BlockHeader*>(State().region)->size,
+            -static_cast<int32_t>((512 * 436 + 444 + 7) / 8 * 8));
+  EXPECT_TRUE(test::FileExists(machine.backing_file()));
+  Shutdown();
+  EXPECT_EQ(zyvisaInitializeServicesIfNeeded(), 0);
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
+}
+
+TEST(Lifecycle, TwoProcessesStartingAtOnceClearOnceAndCountTwo) {
+  TestMachine machine;
+  Signal go, ready1, ready2, leave;
+  auto body = [&](const char* marker, Signal& ready) {
+    return [&, marker]() -> int {
+      if (!go.Wait(10000)) return 20;
+      go.Notify();  // pass the start on to the other child
+      if (Startup() != 1) return 21;
+      // A second clearing would wipe the other process's marker and count.
+      if (int r = AllocMarker(marker)) return r;
+      ready.Notify();
+      if (!leave.Wait(10000)) return 22;
+      Shutdown();
+      return 0;
+    };
+  };
+  Child a(body("marker a", ready1));
+  Child b(body("marker b", ready2));
+  go.Notify();
+  ASSERT_TRUE(ready1.Wait(10000));
+  ASSERT_TRUE(ready2.Wait(10000));
+  {
+    RegionView view(machine.backing_file());
+    ASSERT_NE(view.head(), nullptr);
+    EXPECT_EQ(view.head()->use_count, 2);
+    EXPECT_TRUE(view.HasBlock("marker a"));
+    EXPECT_TRUE(view.HasBlock("marker b"));
+  }
+  leave.Notify();
+  leave.Notify();
+  EXPECT_EQ(a.Wait(), 0);
+  EXPECT_EQ(b.Wait(), 0);
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
+}
+
+TEST(Lifecycle, OnlyTheLastProcessDeletesTheBackingFile) {
+  TestMachine machine;
+  Signal started, leave, left;
+  Child early([&]() -> int {
+    if (Startup() != 1) return 20;
+    started.Notify();
+    if (!leave.Wait(10000)) return 21;
+    Shutdown();
+    left.Notify();
+    return 0;
+  });
+  ASSERT_TRUE(started.Wait(10000));
+  Child late([&]() -> int {
+    if (Startup() != 1) return 30;
+    leave.Notify();  // let the early one leave while this one stays
+    if (!left.Wait(10000)) return 31;
+    // The early process has gone; the file must still be here for us.
+    if (!test::FileExists(machine.backing_file())) return 32;
+    const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+    if (head->use_count != 1) return 33;
+    Shutdown();
+    return test::FileExists(machine.backing_file()) ? 34 : 0;
+  });
+  EXPECT_EQ(early.Wait(), 0);
+  EXPECT_EQ(late.Wait(), 0);
+}
+
+TEST(Lifecycle, KilledProcessLeftoversAreClearedByTheNextFirstProcess) {
+  TestMachine machine;
+  Signal started;
+  Child crashed([&]() -> int {
+    if (Startup() != 1) return 20;
+    if (AllocMarker("stale") != 0) return 21;
+    started.Notify();
+    for (;;) platform::SleepMs(1000);
+  });
+  ASSERT_TRUE(started.Wait(10000));
+  crashed.Kill();
+  crashed.Wait();
+  ASSERT_TRUE(test::FileExists(machine.backing_file()));
+  ASSERT_EQ(Startup(), 1);
+  const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+  EXPECT_EQ(head->use_count, 1);
+  EXPECT_EQ(AllocMarker("stale"), 0) << "the old block survived the clearing";
+  Shutdown();
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
+}
+
+TEST(Lifecycle, OwnerKilledInsideStartupDoesNotWedgeTheNext) {
+  TestMachine machine;
+  Signal holding;
+  // A process that dies while holding the initialization mutex, as if it had
+  // been killed half-way through start-up.
+  Child crashed([&]() -> int {
+    platform::SetMachineFolder(machine.shm_dir().c_str());
+    platform::NamedMutex* m =
+        platform::NamedMutexOpen("Global\\ZY-VISA Initialization and Termination");
+    if (m == nullptr || platform::NamedMutexWait(m, platform::kWaitForever) !=
+                            platform::WaitResult::kAcquired) {
+      return 20;
+    }
+    holding.Notify();
+    for (;;) platform::SleepMs(1000);
+  });
+  ASSERT_TRUE(holding.Wait(10000));
+  crashed.Kill();
+  crashed.Wait();
+  Child next([]() -> int { return Startup() == 1 ? 0 : 1; });
+  EXPECT_EQ(next.Wait(10000), 0);
+}
+
+TEST(Lifecycle, StartupFailsWithoutTheRegistryKeys) {
+  TestMachine machine;
+  const std::string installer =
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
+      "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "\nZYPUBAPPDATADIR=" + machine.appdata_dir() + "\n";
+  const std::string product = "[HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-VISA]\n";
+  machine.WriteRegistry(installer);
+  EXPECT_EQ(Startup(), 0);
+  Shutdown();
+  machine.WriteRegistry(product +
+                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
+                        "ZYPUBAPPDATADIR=" + machine.appdata_dir() + "\n");
+  EXPECT_EQ(Startup(), 0);
+  Shutdown();
+  machine.WriteRegistry(product +
+                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
+                        "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "\n");
+  EXPECT_EQ(Startup(), 0);
+  Shutdown();
+  // Key paths and value names compare without regard to case.
+  machine.WriteRegistry(
+      "[hkey_local_machine\\software\\zylaris\\zy-visa]\n"
+      "[HKEY_LOCAL_MACHINE\\software\\ZYLARIS\\common\\installer]\n"
+      "zysharedmemorydir=" + machine.shm_dir() + "\nZyPubAppDataDir=" + machine.appdata_dir() + "\n");
+  EXPECT_EQ(Startup(), 1);
+  Shutdown();
+}
+
+TEST(Lifecycle, BackingFilePathMustFitTheLimit) {
+  TestMachine machine;
+  const std::string deep = machine.shm_dir() + "/" + std::string(240, 'd');
+  machine.WriteRegistry("[HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-VISA]\n"
+                        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
+                        "ZYSHAREDMEMORYDIR=" + deep + "\nZYPUBAPPDATADIR=" + machine.appdata_dir() +
+                        "\n");
+  EXPECT_EQ(Startup(), 0);
+  Shutdown();
+}
+
+// The real shared object: loading never fails, and the load hook's start-up
+// result is what zyvisaInitializeServicesIfNeeded reports.
+int LoadAndAsk() {
+  void* lib = dlopen(ZYVISA_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) return 100;
+  auto ask = reinterpret_cast<ViUInt16 (*)()>(dlsym(lib, "zyvisaInitializeServicesIfNeeded"));
+  if (ask == nullptr) return 101;
+  const int result = ask();
+  dlclose(lib);
+  return result;
+}
+
+TEST(Lifecycle, LoadedLibraryReportsItsStartup) {
+  TestMachine machine;
+  Child loaded([] { return LoadAndAsk(); });
+  EXPECT_EQ(loaded.Wait(), 1);
+  // Unloading ran shutdown: the last process deleted the file.
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
+  machine.WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
+                        "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "\n");
+  Child no_product_key([] { return LoadAndAsk(); });
+  EXPECT_EQ(no_product_key.Wait(), 0);
+  machine.WriteRegistry("");
+  Child empty_registry([] { return LoadAndAsk(); });
+  EXPECT_EQ(empty_registry.Wait(), 0);
+}
+
+TEST(Lifecycle, AllocSharedNeedsAMappedRegion) {
+  TestMachine machine;
+  void* address = &machine;
+  ViUInt16 created = 0;
+  EXPECT_EQ(visaAllocShared("x", 8, &address, &created), VI_ERROR_SYSTEM_ERROR);
+  EXPECT_EQ(address, nullptr);
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(visaAllocShared("x", 8, &address, &created), VI_SUCCESS);
+  EXPECT_EQ(created, 1);
+  EXPECT_EQ(visaAllocShared(kServicesDataName, 8, &address, &created), VI_ERROR_SYSTEM_ERROR);
+  Shutdown();
+}
+
+}  // namespace
+}  // namespace zyvisa::lifecycle
