@@ -10,6 +10,7 @@
 #include "lifecycle/process_state.h"
 #include "objects/object_layouts.h"
 #include "objects/object_lists.h"
+#include "platform/platform.h"
 #include "sync/sem_tables.h"
 #include "zyvisa_objects.h"
 
@@ -19,7 +20,8 @@ namespace {
 // object lists. Nothing of the machine (region, named mutexes) is touched.
 ViUInt32 OpenSession() {
   static ViUInt32 handle = [] {
-    const uint32_t pid = zyvisa::lifecycle::State().process_id;
+    const uint32_t pid = zyvisa::platform::CurrentProcessId();
+    zyvisa::lifecycle::State().process_id = pid;
     ViUInt32 h = 0;
     if (!zyvisa::sync::InitProcessTableLock() || !zyvisa::sync::CreateProcessTable(512, pid) ||
         !zyvisa::objects::CreateObjectLists() ||

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "lifecycle/process_state.h"
-#include "objects/object_lists.h"
 #include "objects/object_table.h"
 #include "support/test_machine.h"
 #include "zyvisa_objects.h"
@@ -27,17 +26,8 @@ namespace lifecycle = zyvisa::lifecycle;
 
 class ObjectTableTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    lifecycle::Startup();
-    if (zyvisaGetObjectListMutex(objects::kIoSessionKind) == nullptr) {
-      ASSERT_TRUE(objects::CreateObjectLists());
-    }
-  }
-  void TearDown() override {
-    zyvisaSetUnloadCallback(nullptr);
-    lifecycle::Shutdown();
-    objects::ResetObjectLists();
-  }
+  void SetUp() override { ASSERT_EQ(lifecycle::Startup(), 1); }
+  void TearDown() override { lifecycle::Shutdown(); }
 
   // Creates an object and checks that it got a handle of its kind.
   static void* Create(uint16_t kind, uint32_t* handle, uint32_t size = 0) {

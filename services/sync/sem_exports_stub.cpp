@@ -1,6 +1,7 @@
 // Placeholder until the semaphores land: in-process semaphores with the
 // recursion, hold counts and time-outs that their users rely on, so the
-// object table can be built and tested. Every scope is handled as process scope.
+// object table can be built and tested. Every scope is handled as process
+// scope. Goes with sem_tables_stub.cpp when the real semaphores arrive.
 #include <chrono>
 #include <condition_variable>
 #include <map>
