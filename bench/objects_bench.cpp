@@ -1,6 +1,8 @@
 // The per-call path of every I/O operation: validating the session with
 // "enter, refuse if closing" and releasing it again, beside a std::mutex
-// lock+unlock pair measured in the same run as the reference.
+// lock+unlock pair measured in the same run as the reference. The path takes
+// the session list semaphore twice; one acquire+release pair of it is
+// measured too, to show how much of the path is the semaphore.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -54,5 +56,16 @@ void BM_StdMutexLockUnlock(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_StdMutexLockUnlock);
+
+void BM_ListSemaphorePair(benchmark::State& state) {
+  OpenSession();
+  ViSemaphore semaphore = zyvisaGetObjectListMutex(zyvisa::objects::kIoSessionKind);
+  for (auto _ : state) {
+    ViUInt16 acquired = 0;
+    visaSemAcquire(semaphore, VI_TMO_INFINITE, &acquired);
+    visaSemRelease(semaphore, &acquired);
+  }
+}
+BENCHMARK(BM_ListSemaphorePair);
 
 }  // namespace
