@@ -54,12 +54,31 @@ class ObjectTableTest : public ::testing::Test {
   zyvisa::test::TestMachine machine_;
 };
 
+// Records the session handles that visaEnumSessions calls back with.
+struct Visits {
+  std::vector<ViSession> seen;
+  ViStatus answer = VI_SUCCESS;
+  size_t stop_after = 0;  // 0: never
+  ViStatus stop_with = VI_SUCCESS;
+};
+
+ViStatus RecordVisit(ViSession session, ViAddr context) {
+  auto* visits = static_cast<Visits*>(context);
+  visits->seen.push_back(session);
+  if (visits->stop_after != 0 && visits->seen.size() == visits->stop_after) {
+    return visits->stop_with;
+  }
+  return visits->answer;
+}
+
 // ---------------------------------------------------------------- handles and slots
 
 TEST_F(ObjectTableTest, FirstHandleOfEachKindCarriesKindAndSlotOne) {
   uint32_t h[4] = {};
   void* o[4];
-  for (uint16_t kind : {uint16_t{2}, uint16_t{0}, uint16_t{3}, uint16_t{1}}) o[kind] = Create(kind, &h[kind]);
+  for (uint16_t kind : {uint16_t{2}, uint16_t{0}, uint16_t{3}, uint16_t{1}}) {
+    o[kind] = Create(kind, &h[kind]);
+  }
   EXPECT_EQ(h[0], 0x0001u);
   EXPECT_EQ(h[1], 0x1001u);
   EXPECT_EQ(h[2], 0x2001u);
@@ -392,26 +411,13 @@ TEST_F(ObjectTableTest, UnloadingMakesListWaitsGiveUpAtOnce) {
   uint32_t next = 0;
   objects::IoSession* t = CreateSession(&next);
   EXPECT_EQ(next, h + 1);
+  Visits visits;
+  EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, &visits), VI_SUCCESS);
+  EXPECT_EQ(visits.seen, std::vector<ViSession>{next});
   Free(0, t, next);
 }
 
 // ---------------------------------------------------------------- session enumeration
-
-struct Visits {
-  std::vector<ViSession> seen;
-  ViStatus answer = VI_SUCCESS;
-  size_t stop_after = 0;  // 0: never
-  ViStatus stop_with = VI_SUCCESS;
-};
-
-ViStatus RecordVisit(ViSession session, ViAddr context) {
-  auto* visits = static_cast<Visits*>(context);
-  visits->seen.push_back(session);
-  if (visits->stop_after != 0 && visits->seen.size() == visits->stop_after) {
-    return visits->stop_with;
-  }
-  return visits->answer;
-}
 
 TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
   int table_a = 0, table_b = 0;

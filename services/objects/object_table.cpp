@@ -103,8 +103,7 @@ void* LookupObject(uint16_t kind, uint32_t handle) noexcept {
 
 bool CreateObjectLists() noexcept {
   ResetObjectLists();
-  // Allocation order of the list semaphores, kept so that every process lays
-  // out its process semaphore table alike.
+  // The list semaphores take their records of the process table in this order.
   constexpr uint16_t kOrder[kObjectKindCount] = {kRsrcManagerKind, kFindListKind, kIoSessionKind,
                                                  kEventQueueKind};
   for (uint16_t kind : kOrder) {
