@@ -216,6 +216,27 @@ TEST(IniMerge, ManySectionsReopenedInAnyOrder) {
   }
 }
 
+TEST(IniMerge, LargeSectionsReplaceRepeatedKeys) {
+  // Past a few dozen keys a section is indexed: repeats must still replace
+  // in place, whichever spelling they use and whenever the section reopens.
+  std::string text = "[Big]\n";
+  for (int k = 0; k < 2000; ++k) text += "Key" + std::to_string(k) + "=first\n";
+  text += "[Other]\nx=1\n[BIG]\n";
+  for (int k = 1999; k >= 0; k -= 2) text += " key" + std::to_string(k) + " =second\n";
+  text += "Extra=3\n";
+  StoreDoc doc;
+  ASSERT_EQ(LoadBytes(doc, text), 0);
+  const IniSection* big = doc.FindSection("big");
+  ASSERT_NE(big, nullptr);
+  ASSERT_EQ(big->keys.size(), 2001u);
+  for (int k = 0; k < 2000; ++k) {
+    const IniKey& key = big->keys[static_cast<size_t>(k)];
+    EXPECT_EQ(key.name, "Key" + std::to_string(k));
+    EXPECT_EQ(key.value, k % 2 ? "second" : "first");
+  }
+  EXPECT_EQ(Value(doc, "Big", "extra"), "3");
+}
+
 TEST(IniContinuation, GroupsJoin) {
   EXPECT_EQ(Parse("[S]\nA Line1=abc\nA Line2=def\nA Line3=ghi\n"), "[S]A=abcdefghi;|");
   EXPECT_EQ(Parse("[S]\nA Line1=x\nOther=y\nA Line2=z\n"), "[S]A=x;Other=y;A Line2=z;|");

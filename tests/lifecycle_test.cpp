@@ -257,3 +257,84 @@ TEST(Lifecycle, AllocSharedNeedsAMappedRegion) {
 
 }  // namespace
 }  // namespace zyvisa::lifecycle
+
+namespace zyvisa::lifecycle {
+namespace {
+
+class StartupConfig : public ::testing::Test {
+ protected:
+  void Config(const std::string& values) { machine_.WriteConfig("[VISA-CONFIG]\n" + values); }
+  test::TestMachine machine_;
+};
+
+TEST_F(StartupConfig, RegionIsNeverSmallerThanTheMinimum) {
+  Config("SharedMemSize=1000\n");
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(State().region_size, kMinRegionSize);
+  Shutdown();
+  Config("SharedMemSize=1048576\n");
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(State().region_size, 1048576u);
+  // The free tail reaches the end of the larger region.
+  uint32_t end = 0;
+  WalkBlocks(State().region, State().region_size, [&](uint32_t offset, const BlockHeader& h) {
+    if (h.size >= 0) end = offset + 84 + static_cast<uint32_t>(h.size);
+  });
+  EXPECT_EQ(end, 1048576u);
+  Shutdown();
+}
+
+TEST_F(StartupConfig, MaxNumResourcesSizesTheServicesData) {
+  Config("MaxNumResources = 10 \nMinAsyncCount=4096\n");
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(State().max_resources, 10u);
+  EXPECT_EQ(State().resource_mutexes.size(), 10u);
+  EXPECT_EQ(reinterpret_cast<const BlockHeader*>(State().region)->size,
+            -static_cast<int32_t>((10 * 436 + 444 + 7) / 8 * 8));
+  EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
+            4096u);
+  Shutdown();
+  // A process started later keeps its own default, and the next first
+  // process of an empty machine sizes the region afresh.
+  Config("");
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(State().max_resources, kDefaultMaxResources);
+  Shutdown();
+}
+
+TEST_F(StartupConfig, MaximumTheRegionCannotHoldFailsStartup) {
+  Config("MaxNumResources=2000\n");  // 2000 x 436 bytes do not fit 512 KiB
+  EXPECT_EQ(Startup(), 0);
+  EXPECT_EQ(zyvisaInitializeServicesIfNeeded(), 0);
+  Shutdown();
+  Config("MaxNumResources=2000\nSharedMemSize=2000000\n");
+  EXPECT_EQ(Startup(), 1);
+  Shutdown();
+  Config("MaxNumResources=4294967295\n");  // clamps to 2^31-1: far too large
+  EXPECT_EQ(Startup(), 0);
+  Shutdown();
+}
+
+TEST_F(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
+  Config("MinAsyncCount=100\n");
+  Signal started, leave;
+  Child first([&]() -> int {
+    if (Startup() != 1) return 20;
+    started.Notify();
+    if (!leave.Wait(10000)) return 21;
+    Shutdown();
+    return 0;
+  });
+  ASSERT_TRUE(started.Wait(10000));
+  Config("MinAsyncCount=999\n");
+  ASSERT_EQ(Startup(), 1);
+  EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
+            100u);
+  EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->use_count, 2);
+  leave.Notify();
+  EXPECT_EQ(first.Wait(), 0);
+  Shutdown();
+}
+
+}  // namespace
+}  // namespace zyvisa::lifecycle

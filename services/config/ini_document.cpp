@@ -69,10 +69,15 @@ uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ c) * 16777619u; }
 // receives the length of the part before " Line".
 long ContinuationNumber(std::string_view name, size_t* stem) {
   constexpr std::string_view kMark = " Line";
-  const size_t at = name.find(kMark);
-  if (at == std::string_view::npos) return -1;
+  // Most names are rejected by their ending alone: digits after " Line".
+  size_t digits_at = name.size();
+  while (digits_at > 0 && name[digits_at - 1] >= '0' && name[digits_at - 1] <= '9') --digits_at;
+  if (digits_at == name.size() || digits_at < kMark.size() ||
+      name.substr(digits_at - kMark.size(), kMark.size()) != kMark) {
+    return -1;
+  }
+  const size_t at = name.find(kMark);  // the first " Line" decides
   const std::string_view digits = name.substr(at + kMark.size());
-  if (digits.empty()) return -1;
   long number = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return -1;
@@ -202,6 +207,10 @@ class IniDocument::Builder {
   }
 
  private:
+  // Sections up to this many keys are scanned when a key repeats: their keys
+  // sit together in memory, where a hash probe would miss the cache.
+  static constexpr size_t kScannedKeys = 48;
+
   struct Slot {
     uint32_t owner = 0;  // 0 empty, 1 a section, s + 2 a key of section s
     uint32_t match = 0;
@@ -282,10 +291,22 @@ class IniDocument::Builder {
     IniSection& section = doc_.sections_[static_cast<size_t>(current_)];
     const uint32_t match = doc_.MatchOf(name);
     const uint32_t owner = static_cast<uint32_t>(current_) + 2;
+    const bool indexed = doc_.merge_sections_ && section.keys.size() > kScannedKeys;
     if (doc_.merge_sections_) {
-      const int32_t found = Find(owner, match, name);
-      if (found >= 0) {
-        section.keys[static_cast<size_t>(found)].value = doc_.arena_->Store(value);
+      IniKey* found = nullptr;
+      if (indexed) {
+        const int32_t i = Find(owner, match, name);
+        if (i >= 0) found = &section.keys[static_cast<size_t>(i)];
+      } else {
+        for (IniKey& key : section.keys) {
+          if (key.match == match && doc_.Matches(key.name, key.match, name, match)) {
+            found = &key;
+            break;
+          }
+        }
+      }
+      if (found != nullptr) {
+        found->value = doc_.arena_->Store(value);
         return;
       }
     }
@@ -294,7 +315,13 @@ class IniDocument::Builder {
     key.value = doc_.arena_->Store(value);
     key.match = match;
     section.keys.push_back(key);
-    if (doc_.merge_sections_) Insert(owner, match, static_cast<uint32_t>(section.keys.size() - 1));
+    const uint32_t count = static_cast<uint32_t>(section.keys.size());
+    if (indexed) {
+      Insert(owner, match, count - 1);
+    } else if (doc_.merge_sections_ && count == kScannedKeys + 1) {
+      // The section outgrew scanning: index all of its keys from now on.
+      for (uint32_t i = 0; i < count; ++i) Insert(owner, section.keys[i].match, i);
+    }
   }
 
   // Open addressing over (owner, match); a hit is confirmed by the name.

@@ -3,6 +3,7 @@
 #include "config/ini_store.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -111,14 +112,13 @@ void BringUpToDate(CachedFile& file, bool honour_suspension) noexcept {
     file.doc.reset();
   }
   if (file.doc != nullptr) return;
-  std::unique_ptr<IniDocument> doc(new (std::nothrow)
-                                       IniDocument(kMergeSections, kCaseSensitive, kStoreOptions));
-  if (doc == nullptr) return;
+  // Opened first: lookups in a missing file (defaults) allocate nothing.
   std::FILE* stream = std::fopen(file.path.c_str(), "rb");
   if (stream == nullptr) return;
-  const int32_t result = doc->Load(stream);
+  std::unique_ptr<IniDocument> doc(new (std::nothrow)
+                                       IniDocument(kMergeSections, kCaseSensitive, kStoreOptions));
+  if (doc != nullptr && doc->Load(stream) == 0) file.doc = std::move(doc);
   std::fclose(stream);
-  if (result == 0) file.doc = std::move(doc);
 }
 
 CachedFile* FindCached(const char* path) noexcept {
@@ -184,17 +184,21 @@ int32_t LookupNumber(const char* file, const char* section, const char* key,
   return DecimalValue(text);
 }
 
+// The default as decimal text ("%ld" of a 32-bit number, "%hd" of a 16-bit one).
+struct DefaultText {
+  explicit DefaultText(int32_t value) noexcept {
+    *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
+  }
+  char text[kNumberTextSize];
+};
+
 int32_t LookupLong(const char* file, const char* section, const char* key, ViInt32 def) noexcept {
-  char default_text[kNumberTextSize];
-  std::snprintf(default_text, sizeof default_text, "%ld", static_cast<long>(def));
-  return LookupNumber(file, section, key, default_text, def);
+  return LookupNumber(file, section, key, DefaultText(def).text, def);
 }
 
 ViInt16 LookupShort(const char* file, const char* section, const char* key, ViInt16 def) noexcept {
-  char default_text[kNumberTextSize];
-  std::snprintf(default_text, sizeof default_text, "%hd", def);
   // Read as a 32-bit number; the low 16 bits are the result.
-  const int32_t value = LookupNumber(file, section, key, default_text, def);
+  const int32_t value = LookupNumber(file, section, key, DefaultText(def).text, def);
   return static_cast<ViInt16>(static_cast<uint16_t>(static_cast<uint32_t>(value) & 0xFFFFu));
 }
 

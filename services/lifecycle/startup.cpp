@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/config_paths.h"
+#include "config/ini_store.h"
 #include "lifecycle/process_state.h"
 #include "lifecycle/shared_region.h"
 #include "objects/object_lists.h"
@@ -155,8 +156,11 @@ ViUInt16 RunStartup() noexcept {
   // 4. The backing file; its folder is the machine every named object lives in.
   std::string backing_file, machine_folder;
   if (!BackingFilePath(&backing_file, &machine_folder)) return 0;
+  // The built-in default folder may not exist yet on a fresh machine; a
+  // folder the registry names but that cannot be made fails below, when the
+  // named objects cannot be opened.
   if (!platform::PathExists(machine_folder.c_str())) {
-    platform::MakeDirectory(machine_folder.c_str());
+    platform::MakeSharedFolder(machine_folder.c_str());
   }
   platform::SetMachineFolder(machine_folder.c_str());
 
@@ -225,6 +229,8 @@ void Shutdown() noexcept {
       head->use_count = static_cast<uint16_t>(head->use_count - 1);
     }
     sync::CloseProcessTable();
+    // The INI service lock was one of the process semaphores just closed.
+    config::ForgetIniServiceLock();
     sync::CloseSystemTable();
     objects::ResetObjectLists();
     if (s.region != nullptr) platform::SharedFileUnmap(s.region, s.region_size);

@@ -19,10 +19,16 @@ uint32_t TickCount() noexcept;
 uint64_t MonotonicMs() noexcept;
 // Suspends the calling thread; 0 gives up the rest of the time slice.
 void SleepMs(uint32_t ms) noexcept;
-uint32_t CurrentProcessId() noexcept;
-// Cached per thread (and refreshed in a forked child), so that owner tests on
-// the lock fast paths cost no system call.
-uint32_t CurrentThreadId() noexcept;
+// Both ids are cached (and renewed in a forked child), so that owner tests on
+// the lock fast paths cost no system call; inline, below.
+inline uint32_t CurrentProcessId() noexcept;
+inline uint32_t CurrentThreadId() noexcept;
+
+// True while the process has had only one thread: data private to the
+// process then needs no atomic instructions (the C library's own mutexes skip
+// them too). May be false for a process that is single-threaded again; never
+// true while a second thread runs. Inline, below.
+inline bool SingleThreaded() noexcept;
 
 enum class ProcState { kAlive, kGone, kNoPermission, kError };
 // kGone for a process that does not exist or has ended (zombies included).
@@ -73,6 +79,10 @@ uint64_t FileStamp(const char* path) noexcept;
 // Creates one folder with the permissions the user's file-creation mask
 // allows; false if it could not (it may exist already).
 bool MakeDirectory(const char* path) noexcept;
+// Creates the folder that holds one machine's shared objects so that every
+// user may create and delete files in it, whatever the creator's umask.
+// True if it exists afterwards.
+bool MakeSharedFolder(const char* path) noexcept;
 // Copies a file; fails (false) if the target exists.
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
 
@@ -150,3 +160,6 @@ const void* MapFileReadOnly(const char* path, size_t* size) noexcept;
 void UnmapFileReadOnly(const void* view, size_t size) noexcept;
 
 }  // namespace zyvisa::platform
+
+// The inline fast paths of this platform (cached ids, threading state).
+#include "platform/posix/inline_fast_paths.h"

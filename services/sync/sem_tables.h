@@ -1,5 +1,6 @@
 // The semaphore tables as start-up and shutdown create and close them, and the
-// process table lock that guards the process table.
+// process table lock that guards the process table and the lazy creation of
+// named process semaphores elsewhere in the library.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +11,20 @@ namespace zyvisa::sync {
 bool InitProcessTableLock() noexcept;
 // Shutdown: closes the event, counter back to -1.
 void CloseProcessTableLock() noexcept;
-void AcquireProcessTableLock() noexcept;
+// Waits without limit. False (and nothing to release) when the lock does not
+// exist: start-up did not get that far, or shutdown is past it.
+bool AcquireProcessTableLock() noexcept;
 void ReleaseProcessTableLock() noexcept;
 
 // Start-up step 15, under the initialization mutex with the region mapped:
-// creates or joins "ZYVISA_SYSTEM_SEMAPHORES" with count records.
+// creates or joins "ZYVISA_SYSTEM_SEMAPHORES" with count records (this
+// process's handle array included). False if count < 1, the region is not
+// mapped, the block cannot be carved or exists with another size.
 bool CreateSystemTable(int32_t count) noexcept;
 // Start-up step 16: the process table "%ld ZYVISA_PROCESS_MUTEX" of count records.
 bool CreateProcessTable(int32_t count, uint32_t process_id) noexcept;
-// Shutdown steps 3.2 and 3.3.
+// Shutdown steps 3.2 and 3.3: closes every handle this process has in the
+// table; the system records stay in the region for the other processes.
 void CloseProcessTable() noexcept;
 void CloseSystemTable() noexcept;
 

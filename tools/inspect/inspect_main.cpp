@@ -1,10 +1,12 @@
 // zyvisa-inspect: shows one machine's shared region read-only, without joining
-// it as a user: the chain of named blocks and the services' shared data.
+// it as a user: the chain of named blocks, the services' shared data and the
+// system semaphores.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "inspect/region_reader.h"
+#include "inspect/semaphore_view.h"
 
 namespace {
 
@@ -36,6 +38,7 @@ void PrintText(const Region& r) {
       std::printf("%-5d %-50s %10u %10u\n", index++, b.name.c_str(), b.payload_offset, b.size);
     }
   }
+  zyvisa::inspect::PrintSemaphoresText(zyvisa::inspect::ReadSystemSemaphores(r));
 }
 
 void PrintJson(const Region& r) {
@@ -55,7 +58,10 @@ void PrintJson(const Region& r) {
     first = false;
   }
   const Block& tail = r.blocks.back();
-  std::printf("],\"free_tail\":{\"offset\":%u,\"size\":%u}}\n", tail.payload_offset, tail.size);
+  std::printf("],\"free_tail\":{\"offset\":%u,\"size\":%u},", tail.payload_offset, tail.size);
+  std::printf("\"system_semaphores\":");
+  zyvisa::inspect::PrintSemaphoresJson(zyvisa::inspect::ReadSystemSemaphores(r));
+  std::printf("}\n");
 }
 
 }  // namespace

@@ -98,6 +98,16 @@ bool MakeDirectory(const char* path) noexcept {
   return path != nullptr && mkdir(path, 0777) == 0;
 }
 
+bool MakeSharedFolder(const char* path) noexcept {
+  if (path == nullptr) return false;
+  // Not sticky: the last process to leave deletes the backing file whoever
+  // created it, and sticky world-writable folders also turn on the kernel's
+  // protection against opening other users' files there with O_CREAT.
+  if (mkdir(path, 0777) == 0) return chmod(path, 0777) == 0;
+  struct stat st{};
+  return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept {
   if (from == nullptr || to == nullptr) return false;
   int in = open(from, O_RDONLY | O_CLOEXEC);

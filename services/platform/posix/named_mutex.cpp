@@ -15,7 +15,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_common.h"
@@ -34,10 +33,11 @@ namespace {
 
 // ---------------------------------------------------------------- machine folder
 
+// Static storage, not heap: the unload hook may still open objects while the
+// library's static destructors run, and a library that is unloaded and loaded
+// again must leave no heap block behind.
 pthread_mutex_t g_folder_lock = PTHREAD_MUTEX_INITIALIZER;
-// Leaked on purpose: the unload hook may still open objects while static
-// destructors run.
-std::string* g_folder = new std::string;
+char g_folder[4096];
 
 // ---------------------------------------------------------------- file layout
 
@@ -94,22 +94,23 @@ bool FileNameFor(const char* name, std::string* file) {
   return file->size() <= kMaxFileName;
 }
 
+char g_boot_id[kBootIdSize];
+pthread_once_t g_boot_id_once = PTHREAD_ONCE_INIT;
+
+void ReadBootId() {
+  // Without /proc every file counts as made in this boot.
+  FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re");
+  if (f == nullptr) return;
+  if (std::fgets(g_boot_id, sizeof g_boot_id, f) != nullptr) {
+    g_boot_id[std::strcspn(g_boot_id, "\n")] = '\0';
+  }
+  std::fclose(f);
+}
+
+// Read once: it cannot change while we run.
 const char* BootId() {
-  // Read once: it cannot change while we run.
-  static const std::string* id = [] {
-    auto* text = new std::string;
-    FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re");
-    if (f != nullptr) {
-      char line[kBootIdSize] = {};
-      if (std::fgets(line, sizeof line, f) != nullptr) {
-        line[std::strcspn(line, "\n")] = '\0';
-        *text = line;
-      }
-      std::fclose(f);
-    }
-    return text;
-  }();
-  return id->c_str();
+  pthread_once(&g_boot_id_once, &ReadBootId);
+  return g_boot_id;
 }
 
 bool IsUsable(const MutexFile* file) {
@@ -145,7 +146,7 @@ bool InitMutex(MutexFile* file) {
   std::memset(file, 0, sizeof *file);
   file->layout = kMutexFileLayout;
   file->mutex_size = uint16_t(sizeof(pthread_mutex_t));
-  std::strncpy(file->boot_id, BootId(), kBootIdSize - 1);
+  std::memcpy(file->boot_id, BootId(), kBootIdSize);  // both zero-padded
   pthread_mutexattr_t attr;
   if (pthread_mutexattr_init(&attr) != 0) return false;
   // Shared between processes; recursive for its owner; robust, so that the
@@ -164,7 +165,10 @@ bool InitMutex(MutexFile* file) {
 // a nameless file (or, where O_TMPFILE is missing, a temporary one). Runs
 // under the creation lock; replaces an unusable file of that name.
 MutexFile* CreateFile(const std::string& folder, const std::string& path) {
-  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  // The nameless file is named through /proc, so it needs /proc mounted.
+  int fd = access("/proc/self/fd", X_OK) == 0
+               ? open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+               : -1;
   std::string temporary;
   if (fd < 0) {
     temporary = folder + "/" + kTemporaryTemplate;
@@ -219,8 +223,54 @@ MutexFile* OpenFile(const std::string& folder, const std::string& path) {
 // list when the thread ends; unmapping (or mapping something else there)
 // would make it write into whatever the address holds then. So each file is
 // mapped once per process, keyed by its path, and handles merely point at it.
+//
+// The cache entries are as permanent as the mappings. They live in anonymous
+// pages of their own rather than on the heap, so that unloading the library
+// (which cannot unmap the files) leaves no heap block behind; a library loaded
+// again maps the files anew beside the old mappings, which is harmless (the
+// kernel keys a shared futex by file and offset, not by address).
+struct CacheEntry {
+  CacheEntry* next;
+  MutexFile* file;
+  char path[1];  // zero-terminated, as long as needed
+};
+
 pthread_mutex_t g_cache_lock = PTHREAD_MUTEX_INITIALIZER;
-auto* g_cache = new std::unordered_map<std::string, MutexFile*>;
+CacheEntry* g_cache = nullptr;
+char* g_arena = nullptr;
+size_t g_arena_left = 0;
+
+void* ArenaAllocate(size_t size) {
+  size = (size + 15) & ~size_t{15};
+  if (size > g_arena_left) {
+    const size_t chunk = size > 65536 ? size : 65536;
+    void* pages = mmap(nullptr, chunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) return nullptr;
+    g_arena = static_cast<char*>(pages);
+    g_arena_left = chunk;
+  }
+  void* block = g_arena;
+  g_arena += size;
+  g_arena_left -= size;
+  return block;
+}
+
+MutexFile* CacheFind(const std::string& path) {
+  for (CacheEntry* e = g_cache; e != nullptr; e = e->next) {
+    if (path == e->path) return e->file;
+  }
+  return nullptr;
+}
+
+void CacheAdd(const std::string& path, MutexFile* file) {
+  auto* entry = static_cast<CacheEntry*>(ArenaAllocate(sizeof(CacheEntry) + path.size()));
+  // Without an entry the file is mapped again next time: harmless.
+  if (entry == nullptr) return;
+  entry->file = file;
+  std::memcpy(entry->path, path.c_str(), path.size() + 1);
+  entry->next = g_cache;
+  g_cache = entry;
+}
 
 // A fork while another thread holds the cache lock would leave the child's
 // copy locked for ever; the lock is taken around fork.
@@ -255,16 +305,25 @@ struct NamedMutex {
 };
 
 void SetMachineFolder(const char* folder) {
-  pthread_mutex_lock(&g_folder_lock);
-  g_folder->assign(folder != nullptr ? folder : "");
+  if (folder == nullptr) folder = "";
+  size_t size = std::strlen(folder);
   // One spelling per folder, so that the cache keys of one file agree.
-  while (g_folder->size() > 1 && g_folder->back() == '/') g_folder->pop_back();
+  while (size > 1 && folder[size - 1] == '/') --size;
+  pthread_mutex_lock(&g_folder_lock);
+  // A folder too long for a path leaves none: named objects then fail to open.
+  if (size >= sizeof g_folder) size = 0;
+  std::memcpy(g_folder, folder, size);
+  g_folder[size] = '\0';
   pthread_mutex_unlock(&g_folder_lock);
 }
 
 std::string MachineFolder() {
   pthread_mutex_lock(&g_folder_lock);
-  std::string folder = *g_folder;
+  std::string folder;
+  try {
+    folder = g_folder;
+  } catch (...) {
+  }
   pthread_mutex_unlock(&g_folder_lock);
   return folder;
 }
@@ -281,16 +340,10 @@ NamedMutex* NamedMutexOpen(const char* name) noexcept {
     // Held across the file work so that two threads opening one new name make
     // one mapping; opening is never on a hot path.
     pthread_mutex_lock(&g_cache_lock);
-    auto found = g_cache->find(path);
-    if (found != g_cache->end()) {
-      handle->file = found->second;
-    } else if (MutexFile* file = OpenFile(folder, path)) {
-      try {
-        g_cache->emplace(path, file);
-      } catch (...) {
-        // Kept mapped without a cache entry: harmless, and never unmapped.
-      }
-      handle->file = file;
+    handle->file = CacheFind(path);
+    if (handle->file == nullptr) {
+      handle->file = OpenFile(folder, path);
+      if (handle->file != nullptr) CacheAdd(path, handle->file);
     }
     pthread_mutex_unlock(&g_cache_lock);
     if (handle->file == nullptr) {
@@ -332,7 +385,16 @@ WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
 }
 
 bool NamedMutexRelease(NamedMutex* mutex) noexcept {
-  return mutex != nullptr && pthread_mutex_unlock(&mutex->file->mutex) == 0;
+  if (mutex == nullptr) return false;
+#ifdef ZYVISA_TSAN
+  // glibc refuses an unlock by a thread that does not hold the mutex, but the
+  // thread sanitizer reports it as an error before glibc can; ask first.
+  constexpr int kFutexTidMask = 0x3FFFFFFF;
+  if ((mutex->file->mutex.__data.__owner & kFutexTidMask) != int(CurrentThreadId())) {
+    return false;
+  }
+#endif
+  return pthread_mutex_unlock(&mutex->file->mutex) == 0;
 }
 
 void NamedMutexClose(NamedMutex* mutex) noexcept { delete mutex; }

@@ -19,18 +19,33 @@
 
 namespace zyvisa::platform {
 
-namespace {
+namespace posix {
 
 // getpid() and gettid() are system calls; the lock fast paths compare owner
-// ids on every acquisition, so both are cached. A forked child gets new ids:
-// the handler below clears the caches of the thread that survives the fork
-// (the only thread of the child).
+// ids on every acquisition, so both are cached (inline_fast_paths.h reads
+// them). A forked child gets new ids: the handler below clears the caches of
+// the thread that survives the fork (the only thread of the child).
 std::atomic<uint32_t> g_process_id{0};
-thread_local uint32_t t_thread_id = 0;
+__thread uint32_t t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+
+uint32_t FetchThreadId() noexcept {
+  t_thread_id = static_cast<uint32_t>(gettid());
+  return t_thread_id;
+}
+
+uint32_t FetchProcessId() noexcept {
+  const uint32_t id = static_cast<uint32_t>(getpid());
+  g_process_id.store(id, std::memory_order_relaxed);
+  return id;
+}
+
+}  // namespace posix
+
+namespace {
 
 void ForgetIdsInChild() {
-  g_process_id.store(0, std::memory_order_relaxed);
-  t_thread_id = 0;
+  posix::g_process_id.store(0, std::memory_order_relaxed);
+  posix::t_thread_id = 0;
 }
 
 [[maybe_unused]] const int g_atfork_registered =
@@ -56,20 +71,6 @@ void SleepMs(uint32_t ms) noexcept {
   const timespec deadline = posix::MonotonicDeadline(ms);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
-}
-
-uint32_t CurrentProcessId() noexcept {
-  uint32_t id = g_process_id.load(std::memory_order_relaxed);
-  if (id == 0) {
-    id = static_cast<uint32_t>(getpid());
-    g_process_id.store(id, std::memory_order_relaxed);
-  }
-  return id;
-}
-
-uint32_t CurrentThreadId() noexcept {
-  if (t_thread_id == 0) t_thread_id = static_cast<uint32_t>(gettid());
-  return t_thread_id;
 }
 
 ProcState ProcessState(uint32_t pid) noexcept {
