@@ -3,8 +3,7 @@
 // library that stays loaded when start-up fails.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -217,14 +216,8 @@ TEST(Lifecycle, BackingFilePathMustFitTheLimit) {
 
 // The real shared object: loading never fails, and the load hook's start-up
 // result is what zyvisaInitializeServicesIfNeeded reports.
-int LoadAndAsk() {
-  void* lib = dlopen(ZYVISA_SO_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) return 100;
-  auto ask = reinterpret_cast<ViUInt16 (*)()>(dlsym(lib, "zyvisaInitializeServicesIfNeeded"));
-  if (ask == nullptr) return 101;
-  const int result = ask();
-  dlclose(lib);
-  return result;
+int LoadAndAsk(bool unload = true) {
+  return test::CallInLibrary(ZYVISA_SO_PATH, "zyvisaInitializeServicesIfNeeded", unload);
 }
 
 TEST(Lifecycle, LoadedLibraryReportsItsStartup) {
@@ -240,6 +233,18 @@ TEST(Lifecycle, LoadedLibraryReportsItsStartup) {
   machine.WriteRegistry("");
   Child empty_registry([] { return LoadAndAsk(); });
   EXPECT_EQ(empty_registry.Wait(), 0);
+}
+
+TEST(Lifecycle, ProcessExitingWithTheLibraryLoadedShutsDownCleanly) {
+  TestMachine machine;
+  // exit() runs the unload hook after the C++ runtime's own destructors: the
+  // state shutdown reads must still be there.
+  Child loaded([] {
+    if (LoadAndAsk(false) != 1) return 1;
+    std::exit(0);
+  });
+  EXPECT_EQ(loaded.Wait(), 0);
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
 
 TEST(Lifecycle, AllocSharedNeedsAMappedRegion) {

@@ -1,6 +1,7 @@
 // The configuration store: every configuration file asked for is parsed once
 // into a per-process cache and re-read when its change stamp moves.
 #include "config/ini_store.h"
+#include "lifecycle/never_destroyed.h"
 
 #include <atomic>
 #include <charconv>
@@ -46,8 +47,8 @@ struct CachedFile {
 // without it, when the lock cannot be had, as during a failed start-up).
 // Never destroyed: shutdown may empty it after static destructors have run.
 std::vector<std::unique_ptr<CachedFile>>& Cache() {
-  static auto* files = new std::vector<std::unique_ptr<CachedFile>>;
-  return *files;
+  static lifecycle::NeverDestroyed<std::vector<std::unique_ptr<CachedFile>>> files;
+  return files.get();
 }
 
 // Non-zero: lookups use cached documents without checking their files.
@@ -153,23 +154,6 @@ bool IsFlush(const char* file, const char* section, const char* key) noexcept {
   return file[0] == '\0' && section[0] == '\0' && key[0] == '\0';
 }
 
-// Decimal text to a 32-bit number as atol reads it: leading white space, a
-// sign, digits up to the first other character; no digits give 0, and a
-// number out of range gives the nearest limit.
-int32_t DecimalValue(const char* text) noexcept {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  const bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  int64_t magnitude = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    magnitude = magnitude * 10 + (*text - '0');
-    if (magnitude > 2147483648LL) magnitude = 2147483648LL;  // saturated, stays there
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(value);
-}
-
 // Reads a number as text, with the default written as text. A cache flush
 // reads nothing: *value then receives the default (our choice: a caller that
 // reads the result gets the value it said to use when there is none).
@@ -217,6 +201,20 @@ bool IndexedKey(const char* stem, ViUInt16 index, std::string* key) noexcept {
 }
 
 }  // namespace
+
+int32_t DecimalValue(const char* text) noexcept {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  const bool negative = *text == '-';
+  if (*text == '-' || *text == '+') ++text;
+  int64_t magnitude = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    magnitude = magnitude * 10 + (*text - '0');
+    if (magnitude > 2147483648LL) magnitude = 2147483648LL;  // saturated, stays there
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > INT32_MAX) return INT32_MAX;
+  return static_cast<int32_t>(value);
+}
 
 void ForgetIniServiceLock() noexcept { service_lock.store(nullptr, std::memory_order_release); }
 

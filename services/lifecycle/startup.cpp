@@ -2,7 +2,6 @@
 // sizing keys of the configuration, the machine-wide shared region and the
 // tables built in it, in a fixed order that every process of the machine
 // follows under the initialization mutex.
-#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "config/config_paths.h"
+#include "config/ini_store.h"
 #include "config/ini_store.h"
 #include "lifecycle/process_state.h"
 #include "lifecycle/shared_region.h"
@@ -30,30 +30,12 @@ constexpr uint32_t kDefaultMinAsyncCount = 512;
 constexpr int32_t kDefaultSemCount = 512;
 constexpr size_t kRegistryPathBuffer = 260;
 
-// Decimal conversion of a configuration value: optional leading white space and
-// sign, then digits up to the first other character, no digits giving 0. The
-// value is a 32-bit long on the platform the configuration files come from, so
-// numbers beyond that range stop at its limits.
-int32_t ParseDecimal(const char* text) {
-  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = (*text++ == '-');
-  int64_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) value = INT32_MAX;
-  return static_cast<int32_t>(value);
-}
-
 int32_t ReadConfigNumber(const std::string& config_file, const char* key, int64_t fallback) {
   char def[32];
   std::snprintf(def, sizeof def, "%" PRId64, fallback);
   char value[80] = {};
   visaGetIniStringIntoBuffer(config_file.c_str(), kConfigSection, key, def, value, sizeof value);
-  return ParseDecimal(value);
+  return config::DecimalValue(value);
 }
 
 // The semaphore counts look the configuration folder up afresh; when that

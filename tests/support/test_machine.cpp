@@ -1,6 +1,7 @@
 // Test isolation helpers: private machine folders and child processes.
 #include "support/test_machine.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -153,6 +154,15 @@ int Child::Wait(int timeout_ms) {
     }
     usleep(1000);
   }
+}
+
+int CallInLibrary(const std::string& path, const char* function, bool unload) {
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) return -1;
+  auto fn = reinterpret_cast<unsigned short (*)()>(dlsym(lib, function));
+  const int result = fn != nullptr ? fn() : -1;
+  if (unload) dlclose(lib);
+  return result;
 }
 
 int RunProgram(const std::string& command_line, std::string* output) {

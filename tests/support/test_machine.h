@@ -79,6 +79,12 @@ class Child {
   bool reaped_ = false;
 };
 
+// Opens the shared object at path and returns what its function of that name
+// (taking nothing, returning an unsigned 16-bit value) returns; -1 when the
+// object or the function cannot be found. With unload, closes the object
+// again before returning; without, it stays until the process exits.
+int CallInLibrary(const std::string& path, const char* function, bool unload);
+
 // Runs a program with arguments and returns its exit code and output.
 int RunProgram(const std::string& command_line, std::string* output);
 

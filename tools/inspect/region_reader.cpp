@@ -13,7 +13,8 @@ namespace zyvisa::inspect {
 using lifecycle::BlockHeader;
 
 std::string FieldText(const char* field, size_t size) {
-  return std::string(field, strnlen(field, size));
+  const void* end = std::memchr(field, '\0', size);
+  return std::string(field, end != nullptr ? static_cast<const char*>(end) - field : size);
 }
 
 OpenResult OpenRegion(const std::string& path, Region* region, std::string* why) {
