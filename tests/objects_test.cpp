@@ -3,10 +3,8 @@
 // (session enumeration, found resource names).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <set>
 #include <string>

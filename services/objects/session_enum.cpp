@@ -1,7 +1,6 @@
 // Services on top of the session list for the core and the drivers: walking
 // the open sessions, recording a session's driver and resource identity, and
 // direct access to session and event-node memory.
-#include "lifecycle/process_state.h"
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
 #include "zyvisa_objects.h"
