@@ -187,7 +187,9 @@ struct IoSession {
   uint32_t shared_lock_nesting;
   uint32_t core_bytes2496;
   uint32_t lock_oper_depth;
-  std::atomic<uint32_t> use_count;  // threads now inside the session
+  // Threads now inside the session; changed only under the session list
+  // semaphore (zyvisaValidateIoSession with flag 1, zyvisaReleaseIoSession).
+  std::atomic<uint32_t> use_count;
   uint32_t core_bytes2508;
   ViJobId current_job_id;
   uint32_t core_bytes2516;

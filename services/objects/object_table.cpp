@@ -65,6 +65,18 @@ bool TakeSlot(ObjectList& list, uint32_t* slot_out) noexcept {
   return true;
 }
 
+// Every change of a session's use count is made under the session list
+// semaphore (entry and release here, the lock-operation gate through the
+// same calls), so the semaphore already makes the read-modify-write
+// indivisible; the store is atomic so that readers without the semaphore
+// never see a torn value. A locked instruction here would cost about as much
+// as the semaphore itself on the path that every I/O call takes. Caller
+// holds the session list semaphore.
+void AddToUseCount(IoSession& session, uint32_t delta) noexcept {
+  session.use_count.store(session.use_count.load(std::memory_order_relaxed) + delta,
+                          std::memory_order_relaxed);
+}
+
 // Caller holds the list semaphore.
 void Unlink(ObjectList& list, ObjectHeader* object) noexcept {
   ObjectHeader* next = object->next;
@@ -239,7 +251,7 @@ extern "C" ZYVISA_EXPORT ViAddr zyvisaValidateIoSession(ViUInt32 handle, ViUInt3
        session->closing.load(std::memory_order_relaxed) != 0)) {
     return nullptr;
   }
-  if ((flags & ZYVISA_SESN_ENTER) != 0) session->use_count.fetch_add(1, std::memory_order_acq_rel);
+  if ((flags & ZYVISA_SESN_ENTER) != 0) objects::AddToUseCount(*session, 1);
   if ((flags & ZYVISA_SESN_BEGIN_CLOSE) != 0) session->closing.store(1, std::memory_order_relaxed);
   return session;
 }
@@ -250,6 +262,6 @@ extern "C" ZYVISA_EXPORT void zyvisaReleaseIoSession(ViAddr session) noexcept {
   // Without the list semaphore (unloading) the count is left as it is: it
   // changes only under that semaphore, where the closing code reads it.
   if (lock.held()) {
-    static_cast<objects::IoSession*>(session)->use_count.fetch_sub(1, std::memory_order_acq_rel);
+    objects::AddToUseCount(*static_cast<objects::IoSession*>(session), UINT32_MAX);
   }
 }
