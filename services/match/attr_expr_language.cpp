@@ -184,19 +184,6 @@ class Scanner {
   size_t pos_ = 0;
 };
 
-bool EqualsIgnoringCase(std::string_view a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (y == '\0') return false;
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return b[i] == '\0';
-}
-
 // Groups nested deeper than this are refused as invalid: each level costs two
 // stack frames, and the library runs on its callers' threads, whose stacks may
 // be small. No hand-written expression comes near it.
@@ -296,7 +283,7 @@ class Parser {
   // Names match records without regard to case; the first match counts.
   const AttrRecord* Find(std::string_view name) const {
     for (size_t i = 0; i < count_; ++i) {
-      if (EqualsIgnoringCase(name, records_[i].name)) return &records_[i];
+      if (AttrNameEquals(name, records_[i].name)) return &records_[i];
     }
     return nullptr;
   }
@@ -349,6 +336,19 @@ class Parser {
 };
 
 }  // namespace
+
+bool AttrNameEquals(std::string_view a, const char* b) noexcept {
+  size_t i = 0;
+  for (; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (y == '\0') return false;
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return b[i] == '\0';
+}
 
 int EvaluateAttrExpr(std::string_view text, const AttrRecord* records, size_t count) noexcept {
   return Parser(text, records, count).Run();

@@ -30,6 +30,10 @@ struct AttrRecord {
   uint32_t type_flags;
 };
 
+// True when name equals the zero-terminated text b without regard to case
+// (ASCII letters only, as attribute names are).
+bool AttrNameEquals(std::string_view name, const char* b) noexcept;
+
 // Values of an evaluation.
 constexpr int kAttrExprTrue = 1;
 constexpr int kAttrExprFalse = 0;
