@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,8 +25,8 @@ std::mutex& NamesMutex() {
   static std::mutex m;
   return m;
 }
-std::map<std::string, ZyvisaSemaphore*>& Names() {
-  static std::map<std::string, ZyvisaSemaphore*> names;
+std::map<std::string, std::unique_ptr<ZyvisaSemaphore>>& Names() {
+  static std::map<std::string, std::unique_ptr<ZyvisaSemaphore>> names;
   return names;
 }
 
@@ -35,10 +36,10 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemAlloc(ViConstString name, ViUInt16, ViU
                                                ViSemaphore* handle) noexcept {
   if (name == nullptr || handle == nullptr) return VI_ERROR_USER_BUF;
   std::lock_guard<std::mutex> lock(NamesMutex());
-  ZyvisaSemaphore*& sem = Names()[name];
-  if (sem == nullptr) sem = new ZyvisaSemaphore;
+  std::unique_ptr<ZyvisaSemaphore>& sem = Names()[name];
+  if (sem == nullptr) sem = std::make_unique<ZyvisaSemaphore>();
   sem->recursive = recursive == 1;
-  *handle = sem;
+  *handle = sem.get();
   return VI_SUCCESS;
 }
 
