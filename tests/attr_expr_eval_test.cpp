@@ -4,6 +4,7 @@
 // closed and the find-list semaphore held throughout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -63,6 +64,10 @@ struct FakeCore {
   bool open_fails_after_creating = false;
   // Checked in every callback: another thread cannot take the find-list semaphore.
   bool find_list_held_in_callbacks = true;
+  // Evaluations between their open and their close; more than one at a time
+  // means the find-list semaphore was not held across the whole evaluation.
+  int inside = 0;
+  int most_inside = 0;
 };
 FakeCore* g_core = nullptr;
 
@@ -97,6 +102,7 @@ ViStatus FakeOpen(ViSession parent, ViConstRsrc name, ViUInt32 mode, ViUInt32 ti
   session->resource = &it->second;
   session->io.handle = handle;
   g_core->live.insert(handle);
+  g_core->most_inside = std::max(g_core->most_inside, ++g_core->inside);
   *opened = handle;
   return g_core->open_fails_after_creating ? VI_ERROR_RSRC_BUSY : VI_SUCCESS;
 }
@@ -126,6 +132,7 @@ ViStatus FakeGetAttribute(ViAddr object, ViAttr attribute, ViAddr value) {
 ViStatus FakeClose(ViSession handle) {
   CheckFindListHeld();
   ++g_core->closes;
+  --g_core->inside;
   void* object = zyvisaValidateIoSession(handle, 0);
   if (object == nullptr || g_core->live.erase(handle) == 0) return VI_ERROR_INV_OBJECT;
   return zyvisaFreeObject(objects::kIoSessionKind, object, static_cast<ViUInt16>(handle));
@@ -367,6 +374,28 @@ TEST_F(MatchAttrExprTest, FindListSemaphoreThatCannotBeTakenIsASystemError) {
   EXPECT_EQ(core_.opens, 0);
   zyvisaSetUnloadCallback(nullptr);
   EXPECT_EQ(Match("?*{VI_ATTR_INTF_NUM==0}"), VI_SUCCESS);
+}
+
+TEST_F(MatchAttrExprTest, EvaluationsOnSeveralThreadsRunOneAtATime) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(3, 0);
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        const bool even = (i + t) % 2 == 0;
+        const ViStatus expected = even ? VI_SUCCESS : VI_ERROR_RSRC_NFOUND;
+        if (Match("?*{VI_ATTR_INTF_NUM==0 && VI_ATTR_X_I8<0}", even ? kGpib0 : kGpib1) !=
+            expected) {
+          ++failures[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(3, 0));
+  EXPECT_EQ(core_.opens, 60);
+  EXPECT_EQ(core_.closes, 60);
+  EXPECT_EQ(core_.most_inside, 1);
 }
 
 }  // namespace
