@@ -37,10 +37,6 @@ constexpr BuiltinAttr kBuiltinAttrs[] = {
 
 constexpr std::string_view kAttrPrefix = "VI_ATTR";
 
-bool IsNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
 // Where get-attribute writes a value. It is as large as the largest kind (a
 // string of 255 characters) whatever the kind asked for, so a core that
 // writes more than the kind promised cannot overrun it.
@@ -105,7 +101,7 @@ class AttrCollection {
     for (size_t at = text.find(kAttrPrefix, from); at != std::string_view::npos;
          at = text.find(kAttrPrefix, from)) {
       size_t end = at + kAttrPrefix.size();
-      while (end < text.size() && IsNameChar(text[end])) ++end;
+      while (end < text.size() && IsAttrNameChar(text[end])) ++end;
       from = end;
       // A name longer than a record can hold is left out rather than cut:
       // the parser compares whole names, so a cut one could never be used,

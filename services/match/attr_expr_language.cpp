@@ -36,7 +36,6 @@ struct Token {
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsNameChar(char c) { return IsLetter(c) || IsDigit(c) || c == '_'; }
 
 int DigitValue(char c) {
   if (IsDigit(c)) return c - '0';
@@ -61,7 +60,8 @@ int64_t ConvertNumber(std::string_view t) {
       i += 2;
     }
   }
-  // One past the largest magnitude either sign can hold: enough to saturate.
+  // Anything above 2^31 saturates either sign; capping the running value
+  // keeps a constant of any length from overflowing it.
   constexpr int64_t kCap = int64_t{1} << 32;
   int64_t magnitude = 0;
   for (; i < t.size(); ++i) {
@@ -78,6 +78,9 @@ int64_t ConvertNumber(std::string_view t) {
 
 // Tokenises by longest match; on equal length the earlier rule wins (which
 // only matters for single characters that also begin a longer token).
+// Tokens have no length limit: they are views into the caller's text, so a
+// name, constant or string of any length is one token, and one too long for
+// any attribute simply matches none.
 class Scanner {
  public:
   explicit Scanner(std::string_view text) : text_(text) {}
@@ -90,7 +93,7 @@ class Scanner {
     const char c = text_[pos_];
     const char next = pos_ + 1 < text_.size() ? text_[pos_ + 1] : '\0';
     if (IsLetter(c)) {
-      while (pos_ < text_.size() && IsNameChar(text_[pos_])) ++pos_;
+      while (pos_ < text_.size() && IsAttrNameChar(text_[pos_])) ++pos_;
       tok.kind = Tok::kName;
       tok.text = text_.substr(start, pos_ - start);
       return tok;
@@ -184,7 +187,7 @@ class Scanner {
   size_t pos_ = 0;
 };
 
-// Groups nested deeper than this are refused as invalid: each level costs two
+// Groups nested deeper than this are refused as invalid: each level costs three
 // stack frames, and the library runs on its callers' threads, whose stacks may
 // be small. No hand-written expression comes near it.
 constexpr int kMaxNesting = 1000;

@@ -30,6 +30,12 @@ struct AttrRecord {
   uint32_t type_flags;
 };
 
+// Letters, digits and '_': what an attribute name is made of after its first
+// letter.
+inline bool IsAttrNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
 // True when name equals the zero-terminated text b without regard to case
 // (ASCII letters only, as attribute names are).
 bool AttrNameEquals(std::string_view name, const char* b) noexcept;
