@@ -3,6 +3,7 @@
 // or earlier runs, share modes, liveness of ended processes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -115,19 +116,26 @@ TEST_F(NamedMutexTest, EachNameIsItsOwnMutexForEveryUser) {
 
 // ---------------------------------------------------------------- event
 
-// How counter locks hand themselves over: a waiter's give-up runs only when its
-// wait failed, and a releaser's refused decision leaves no signal behind. (That
-// the two never interleave is shown by the contending semaphore threads.)
-TEST(Event, GiveUpOnlyOnTimeOutAndRefusedDecisionsSetNothing) {
+// The guarantee counter locks build on: a releaser's decision cannot fall
+// between a timed-out waiter's give-up and the end of its wait. The give-up is
+// made slow on purpose; the decision must see it done, whole.
+TEST(Event, GiveUpAndDecisionNeverInterleave) {
   pf::Event* e = pf::EventCreate();
-  int gave_up = 0;
-  const auto give_up = [](void* c) { ++*static_cast<int*>(c); };
-  EXPECT_FALSE(pf::EventWaitOrGiveUp(e, 20, give_up, &gave_up));
+  std::atomic<int> step{0};  // 1: inside the give-up, 2: give-up done
+  std::thread waiter([&] {
+    EXPECT_FALSE(pf::EventWaitOrGiveUp(e, 20, [](void* c) {
+      *static_cast<std::atomic<int>*>(c) = 1;
+      pf::SleepMs(100);
+      *static_cast<std::atomic<int>*>(c) = 2;
+    }, &step));
+  });
+  while (step.load() == 0) pf::SleepMs(1);
   EXPECT_FALSE(pf::EventSetIf(e, [](void*) { return false; }, nullptr));
-  EXPECT_FALSE(pf::EventWaitOrGiveUp(e, 0, give_up, &gave_up));
-  EXPECT_TRUE(pf::EventSetIf(e, [](void*) { return true; }, nullptr));
-  EXPECT_TRUE(pf::EventWaitOrGiveUp(e, pf::kWaitForever, give_up, &gave_up));
-  EXPECT_EQ(gave_up, 2);
+  EXPECT_FALSE(pf::EventWait(e, 0));  // a refused decision set nothing
+  EXPECT_TRUE(pf::EventSetIf(e, [](void* c) { return *static_cast<std::atomic<int>*>(c) == 2; },
+                             &step));
+  waiter.join();
+  EXPECT_TRUE(pf::EventWait(e, 0));  // the signal waited for the next waiter
   pf::EventClose(e);
 }
 
@@ -155,9 +163,6 @@ TEST_F(FilesTest, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
   EXPECT_EQ(open(pf::ShareMode::kExclusive), nullptr);
   pf::SharedFileClose(shared);
   EXPECT_FALSE(pf::PathExists(path.c_str()));
-  pf::SharedFile* alone = open(pf::ShareMode::kExclusive);
-  EXPECT_NE(alone, nullptr);
-  pf::SharedFileClose(alone);
 }
 
 TEST_F(FilesTest, CopyIsWholeAndNeverOverwrites) {
@@ -184,9 +189,8 @@ TEST(Processes, EndedChildIsGoneEvenBeforeReapedAndIdsAreRenewedInAChild) {
   EXPECT_EQ(visaProcIsAlive(ViUInt32(ended.pid()), &alive), VI_SUCCESS);
   EXPECT_EQ(alive, VI_FALSE);
   EXPECT_EQ(ended.Wait(kChildTimeoutMs), 0);
-  for (const uint32_t pid : {uint32_t(ended.pid()), 0u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(pf::ProcessState(pid), pf::ProcState::kGone) << pid;
-  }
+  EXPECT_EQ(pf::ProcessState(0), pf::ProcState::kGone);  // not "my process group"
+  EXPECT_EQ(pf::ProcessState(0xFFFFFFFFu), pf::ProcState::kGone);  // not "every process"
   // A forked child must not report its parent's cached ids, or it would take
   // the parent's holds for its own.
   Child child([parent = pf::CurrentProcessId()] {
