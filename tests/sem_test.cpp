@@ -27,6 +27,8 @@ using zyvisa::test::Signal;
 constexpr int kChildTimeoutMs = 10000;
 constexpr ViUInt16 kProcess = ZYVISA_SEM_PROCESS;
 constexpr ViUInt16 kSystem = ZYVISA_SEM_SYSTEM;
+// Start-up takes these process records itself: the four object lists' semaphores.
+constexpr int32_t kStartupProcessSems = 4;
 
 // A machine of its own for every test; each process of a test starts the
 // library on it and shuts it down again, as loading and unloading would.
@@ -335,13 +337,13 @@ TEST_F(SemTest, NamesAndHandles) {
 }
 
 TEST_F(SemTest, LowestFreeRecordWinsAndFullTablesRefuse) {
-  UseTableSizes(3, 4);
+  UseTableSizes(3, kStartupProcessSems + 4);
   ASSERT_TRUE(Join());
   ViSemaphore first = Alloc("first", kProcess, 0);
   Alloc("second", kProcess, 0);
   ViSemaphore third = Alloc("third", kProcess, 0);
   ASSERT_EQ(visaSemFree(first), VI_SUCCESS);
-  // Record 0 is free again and comes before the record named "third".
+  // The first one's record is free again and comes before the one named "third".
   ViSemaphore again = Alloc("third", kProcess, 0);
   EXPECT_NE(again, third);
   EXPECT_LT(again->record, third->record);
@@ -397,7 +399,7 @@ TEST_F(SemTest, ContendingThreadsNeverHoldItAtOnce) {
 }
 
 TEST_F(SemTest, ConcurrentAllocAndFreeKeepTheProcessTable) {
-  UseTableSizes(16, 8);
+  UseTableSizes(16, kStartupProcessSems + 8);
   ASSERT_TRUE(Join());
   std::vector<std::thread> workers;
   for (int t = 0; t < 4; ++t) {
