@@ -110,15 +110,20 @@ struct Generator {
   }
 };
 
-// The regular expression spells every leaf as a class of hexadecimal bytes, so
-// that it depends neither on the locale nor on how std::regex folds case.
+// The regular expression spells every leaf by byte values, so that it depends
+// neither on the locale nor on how std::regex folds case. Brackets only where
+// needed: each costs std::regex a table of all 256 bytes to build.
 std::string Class(const std::bitset<256>& set) {
-  const bool negate = set.count() > 128;
-  std::string out = negate ? "[^\\x00" : "[";
+  const size_t count = set.count() - set[0];  // no name holds NUL
+  if (count == 255) return "(?:.|\\n|\\r)";    // '.' stops at line ends
+  const bool negate = count > 128;
+  std::string out;
   for (unsigned c = 1; c < 256; ++c) {
     if (set[c] != negate) out += Hex(c);
   }
-  return out == "[" ? "(?!)" : out + "]";  // only NUL, which no name holds
+  if (count == 0) return "(?!)";
+  if (count <= 2) return count == 1 ? out : "(?:" + out.substr(0, 4) + "|" + out.substr(4) + ")";
+  return (negate ? "[^\\x00" : "[") + out + "]";
 }
 
 std::string Write(const Node& n, bool regex) {
