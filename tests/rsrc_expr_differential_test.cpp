@@ -121,8 +121,8 @@ std::string Class(const std::bitset<256>& set) {
   for (unsigned c = 1; c < 256; ++c) {
     if (set[c] != negate) out += Hex(c);
   }
-  if (count == 0) return "(?!)";
-  if (count <= 2) return count == 1 ? out : "(?:" + out.substr(0, 4) + "|" + out.substr(4) + ")";
+  if (count <= 1) return count == 1 ? out : "(?!)";  // (?!) never matches
+  if (count == 2) return "(?:" + out.substr(0, 4) + "|" + out.substr(4) + ")";
   return (negate ? "[^\\x00" : "[") + out + "]";
 }
 
@@ -141,10 +141,9 @@ std::string Write(const Node& n, bool regex) {
 void Draw(const Node& n, std::mt19937_64& rng, std::string* out) {
   if (out->size() > 40) return;
   if (n.op == 'c') {
-    const std::bitset<256> set = std::bitset<256>(n.set).reset(0);
-    size_t skip = set.any() ? rng() % set.count() : 256;
+    size_t skip = rng() % std::max<size_t>(1, n.set.count() - n.set[0]);  // never NUL
     for (unsigned c = 1; c < 256; ++c) {
-      if (set[c] && skip-- == 0) *out += static_cast<char>(c);
+      if (n.set[c] && skip-- == 0) *out += static_cast<char>(c);
     }
   } else if (n.op == '(' || n.op == '|') {
     Draw(n.kids[rng() % n.kids.size()], rng, out);
