@@ -20,11 +20,13 @@ constexpr char kSep = platform::kPathSeparator;
 // must leave its cache empty so that the next call tries again: a plain
 // once-flag cannot express that, a mutex can, and none of these calls is on
 // an I/O path.
+// Plain arrays, not strings: shutdown empties them from the unload hook, after
+// the C++ runtime has run its static destructors.
 std::mutex g_cache_mutex;
-std::string g_config_folder;
-std::string g_framework_path;
+char g_config_folder[kConfigFolderMax + 1];
+char g_framework_path[kFrameworkPathMax + 1];
 
-void CopyOut(const std::string& text, char* out) { std::memcpy(out, text.c_str(), text.size() + 1); }
+void CopyOut(const char* text, char* out) { std::memcpy(out, text, std::strlen(text) + 1); }
 
 std::string ComputeFrameworkPath() {
   char buffer[256] = {};
@@ -54,7 +56,7 @@ std::string ComputeFrameworkPath() {
 
 ViStatus ConfigFolder(char* folder) noexcept {
   std::lock_guard<std::mutex> lock(g_cache_mutex);
-  if (!g_config_folder.empty()) {
+  if (g_config_folder[0] != '\0') {
     CopyOut(g_config_folder, folder);
     return VI_SUCCESS;
   }
@@ -69,14 +71,14 @@ ViStatus ConfigFolder(char* folder) noexcept {
   // folder beyond the cache's 263 characters is refused rather than cut, since
   // a cut folder would name somebody else's files.
   if (result.size() > kConfigFolderMax) return VI_ERROR_SYSTEM_ERROR;
-  g_config_folder = result;
+  CopyOut(result.c_str(), g_config_folder);
   CopyOut(g_config_folder, folder);
   return VI_SUCCESS;
 }
 
 void FrameworkPath(char* path) noexcept {
   std::lock_guard<std::mutex> lock(g_cache_mutex);
-  if (g_framework_path.empty()) g_framework_path = ComputeFrameworkPath();
+  if (g_framework_path[0] == '\0') CopyOut(ComputeFrameworkPath().c_str(), g_framework_path);
   CopyOut(g_framework_path, path);
 }
 
@@ -100,8 +102,8 @@ void SeedDefaultConfig(const char* config_file) noexcept {
 
 void ResetPathCaches() noexcept {
   std::lock_guard<std::mutex> lock(g_cache_mutex);
-  g_config_folder.clear();
-  g_framework_path.clear();
+  g_config_folder[0] = '\0';
+  g_framework_path[0] = '\0';
 }
 
 }  // namespace zyvisa::config

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "zyvisa_types.h"
 
@@ -19,6 +18,11 @@ constexpr uint32_t kNoProcessId = 0xFFFFFFFFu;
 constexpr uint32_t kServiceWaitForever = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultMaxResources = 512;
 
+// Every member has a constant initializer and a trivial destructor: the one
+// instance is built before any code of the library runs and is never torn
+// down by the C++ runtime, so the unload hook can still use it after static
+// destructors have run, and reading it costs no initialization guard on the
+// per-call paths.
 struct ProcessState {
   // Module handle of the library itself, kept so the job thread can pin it.
   void* module_handle = nullptr;
@@ -31,8 +35,9 @@ struct ProcessState {
   // no thread blocks on a lock held by a thread that is gone.
   std::atomic<uint32_t> service_lock_timeout{kServiceWaitForever};
   uint32_t max_resources = kDefaultMaxResources;
-  // One system semaphore handle per resource record, indexed by record index.
-  std::vector<void*> resource_mutexes;
+  // One system semaphore handle per resource record, indexed by record
+  // index; max_resources entries while the services are started.
+  void** resource_mutexes = nullptr;
   bool product_key_open = false;
   platform::NamedMutex* init_mutex = nullptr;
   platform::NamedMutex* global_mutex = nullptr;
@@ -45,7 +50,9 @@ struct ProcessState {
   std::atomic<const ViUInt32*> spy_mode{nullptr};
 };
 
-ProcessState& State() noexcept;
+extern ProcessState g_process_state;
+
+inline ProcessState& State() noexcept { return g_process_state; }
 
 inline uint32_t ServiceLockTimeout() noexcept {
   return State().service_lock_timeout.load(std::memory_order_relaxed);

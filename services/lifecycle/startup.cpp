@@ -171,11 +171,8 @@ ViUInt16 RunStartup() noexcept {
   // the services data allocation anyway; refusing it here spares allocating a
   // table sized by a nonsensical number.
   if (ServicesDataSize(s.max_resources) + sizeof(BlockHeader) > s.region_size) return 0;
-  try {
-    s.resource_mutexes.assign(s.max_resources, nullptr);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
+  s.resource_mutexes = new (std::nothrow) void*[s.max_resources]();
+  if (s.resource_mutexes == nullptr) return 0;
 
   // 10-18 under the initialization mutex, which serialises the first-process
   // test, the clearing, the tables in the region and the use count across the
@@ -237,9 +234,9 @@ void Shutdown() noexcept {
     if (s.global_mutex != nullptr) platform::NamedMutexClose(s.global_mutex);
     s.global_mutex = nullptr;
     sync::CloseProcessTableLock();
-    s.resource_mutexes.clear();
-    s.resource_mutexes.shrink_to_fit();
   }
+  delete[] s.resource_mutexes;
+  s.resource_mutexes = nullptr;
   s.initialized = 0;
   s.product_key_open = false;
   s.max_resources = kDefaultMaxResources;

@@ -1,0 +1,53 @@
+// Internal view of the object table for the other subsystems: turning a handle
+// back into its object, and holding a list's semaphore the way every service
+// lock is held (with the service lock timeout, so that it gives up at once
+// while the library unloads).
+#pragma once
+
+#include <cstdint>
+
+#include "objects/object_layouts.h"
+#include "zyvisa_sem.h"
+
+namespace zyvisa::objects {
+
+// Handle value layout: kind in bits 12 to 15, slot + 1 in bits 0 to 11; an event
+// handle adds a node index in bits 16 to 31.
+constexpr uint32_t kHandleKindShift = 12;
+constexpr uint32_t kHandleSlotMask = 0x0FFF;
+constexpr uint32_t kMaxObjectsPerKind = 4095;
+
+// The object of that kind and handle, or null: for a handle of another kind, a
+// slot that is empty or past the list, or when the list's semaphore cannot be
+// obtained. Bits 16 to 31 of the handle are ignored. The object is not checked
+// for its signature: callers that need a live object test it themselves.
+void* LookupObject(uint16_t kind, uint32_t handle) noexcept;
+
+// The I/O session (kind 0) of a handle, as LookupObject gives it.
+inline IoSession* LookupIoSession(uint32_t handle) noexcept {
+  return static_cast<IoSession*>(LookupObject(kIoSessionKind, handle));
+}
+
+// The recursive semaphore of a kind's list ("ViFindList List" for kind 2 ...);
+// null for an unknown kind or before start-up created the lists.
+ViSemaphore ListSemaphore(uint16_t kind) noexcept;
+
+// Holds a list semaphore for a scope, acquired with the service lock timeout.
+// A thread may nest it (the semaphores are recursive) and may call the lookups
+// and the exported object operations of the same list while it holds it.
+class ListLock {
+ public:
+  explicit ListLock(uint16_t kind) noexcept;
+  ~ListLock();
+  ListLock(const ListLock&) = delete;
+  ListLock& operator=(const ListLock&) = delete;
+  // False when the semaphore could not be obtained (unknown kind, no lists, or
+  // held elsewhere while the library unloads).
+  bool held() const noexcept { return acquired_ != 0; }
+
+ private:
+  ViSemaphore semaphore_;
+  ViUInt16 acquired_ = 0;
+};
+
+}  // namespace zyvisa::objects

@@ -1,0 +1,53 @@
+// Services on top of the session list for the core and the drivers: walking
+// the open sessions, recording a session's driver and resource identity, and
+// direct access to session and event-node memory.
+#include "objects/object_table.h"
+#include "objects/oper_table.h"
+#include "zyvisa_objects.h"
+
+namespace objects = zyvisa::objects;
+
+extern "C" ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callback, ViAddr table,
+                                                   ViAddr context) noexcept {
+  if (callback == nullptr) return VI_ERROR_INV_HNDLR_REF;
+  // Held for the whole walk, callbacks included; it is recursive, so a
+  // callback may look up or free sessions of this process.
+  objects::ListLock lock(objects::kIoSessionKind);
+  if (!lock.held()) return VI_ERROR_SYSTEM_ERROR;
+  ViStatus status = VI_SUCCESS;
+  auto* session = static_cast<objects::IoSession*>(zyvisaGetFirstObject(objects::kIoSessionKind));
+  while (session != nullptr) {
+    // Read before the call: the likeliest callback closes the session it is
+    // given (closing every session of a driver), which frees it.
+    auto* next = reinterpret_cast<objects::IoSession*>(session->header.next);
+    // A session retired while the library was unloading stays linked but is
+    // no session any more.
+    const bool wanted = session->header.signature == objects::kValidSignature &&
+                        (table == nullptr || session->oper_table == table) &&
+                        session->closing.load(std::memory_order_relaxed) == 0;
+    if (wanted) {
+      status = callback(session->handle, context);
+      if (status < VI_SUCCESS || status == VI_SUCCESS_NCHAIN) break;
+    }
+    session = next;
+  }
+  return status;
+}
+
+extern "C" ZYVISA_EXPORT ViStatus visaSetSessionInfo(ViSession session, ViAddr table, ViAddr,
+                                                     ViUInt32 value1, ViUInt32 value2) noexcept {
+  objects::IoSession* object = objects::LookupIoSession(session);
+  if (object == nullptr || table == nullptr) return VI_ERROR_INV_OBJECT;
+  object->oper_table = static_cast<objects::OperTable*>(table);
+  object->identity_c = value1;
+  object->identity_d = value2;
+  return VI_SUCCESS;
+}
+
+extern "C" ZYVISA_EXPORT ViAddr visaGetSesnImpl(ViSession session) noexcept {
+  return objects::LookupIoSession(session);
+}
+
+extern "C" ZYVISA_EXPORT ViAddr visaGetEventImpl(ViUInt32 event) noexcept {
+  return zyvisaValidateEvent(event);
+}
