@@ -84,7 +84,7 @@ struct Generator {
     std::string text;
     std::bitset<256> set;
     if (kind < 4) {
-      const unsigned c = Char("AaBbCcXx01:.-^#", &text);
+      const unsigned c = Char("AaBbCcXxZz@`01:.-^#", &text);
       return Leaf(text, set.set(c));
     }
     if (kind < 6) return Leaf("?", set.set().reset(0));
@@ -92,7 +92,7 @@ struct Generator {
       const bool negated = Pick(4) == 0;
       text = negated ? "[^" : "[";
       for (unsigned items = 1 + Pick(3); items > 0; --items) {
-        const unsigned low = Char("ABCDEFabcdef012", &text);
+        const unsigned low = Char("ABCDEFabcdefZz@`012", &text);
         const unsigned high = Pick(3) ? low : std::min(255u, low + Pick(4));
         if (high != low) {
           const bool plain = IsLetter(high) || (high >= '0' && high <= '9');
@@ -121,8 +121,8 @@ std::string Class(const std::bitset<256>& set) {
   for (unsigned c = 1; c < 256; ++c) {
     if (set[c] != negate) out += Hex(c);
   }
-  if (count == 0) return "(?!)";
-  if (count <= 2) return count == 1 ? out : "(?:" + out.substr(0, 4) + "|" + out.substr(4) + ")";
+  if (count <= 1) return count == 1 ? out : "(?!)";  // (?!) never matches
+  if (count == 2) return "(?:" + out.substr(0, 4) + "|" + out.substr(4) + ")";
   return (negate ? "[^\\x00" : "[") + out + "]";
 }
 
@@ -141,10 +141,9 @@ std::string Write(const Node& n, bool regex) {
 void Draw(const Node& n, std::mt19937_64& rng, std::string* out) {
   if (out->size() > 40) return;
   if (n.op == 'c') {
-    const std::bitset<256> set = std::bitset<256>(n.set).reset(0);
-    size_t skip = set.any() ? rng() % set.count() : 256;
+    size_t skip = rng() % std::max<size_t>(1, n.set.count() - n.set[0]);  // never NUL
     for (unsigned c = 1; c < 256; ++c) {
-      if (set[c] && skip-- == 0) *out += static_cast<char>(c);
+      if (n.set[c] && skip-- == 0) *out += static_cast<char>(c);
     }
   } else if (n.op == '(' || n.op == '|') {
     Draw(n.kids[rng() % n.kids.size()], rng, out);
@@ -158,7 +157,7 @@ void Draw(const Node& n, std::mt19937_64& rng, std::string* out) {
 
 // One small edit: insert, remove or change a byte.
 void Mutate(std::mt19937_64& rng, std::string* name) {
-  static const std::string kNear = "AaBbCcXx01:.-^#?*+[]\\\t";
+  static const std::string kNear = "AaBbCcXxZz@`01:.-^#?*+[]\\\t";
   const char c = rng() % 4 ? kNear[rng() % kNear.size()] : static_cast<char>(1 + rng() % 255);
   const size_t at = rng() % (name->size() + 1);
   const uint64_t op = at == name->size() ? 0 : rng() % 3;

@@ -16,9 +16,7 @@ namespace rsrc = zyvisa::match::rsrc;
 
 namespace {
 
-constexpr ViStatus kYes = VI_SUCCESS;
-constexpr ViStatus kNo = VI_ERROR_RSRC_NFOUND;
-constexpr ViStatus kBad = VI_ERROR_INV_EXPR;
+constexpr ViStatus kYes = VI_SUCCESS, kNo = VI_ERROR_RSRC_NFOUND, kBad = VI_ERROR_INV_EXPR;
 
 // The group rewrite's output, or "error" when it refuses.
 std::string Rewrite(const std::string& pattern) {
@@ -225,8 +223,7 @@ TEST(RsrcExprExport, RemotePrefixForms) {
       {"VISA://lab7/GPIB0::INSTR", 1, "lab7", 12}, {"//lab7/GPIB0::INSTR", 1, "lab7", 7},
       {"visa:///GPIB0", 1, "", 8},                 {"visa://lab7", 0, "", 7},
       {"//lab7", 0, "", 2},                        {"visa:/GPIB0::INSTR", 0, "", 0},
-      {"/lab7/GPIB0", 0, "", 0},                   {"visa", 0, "", 0},
-      {nullptr, 0, "", 0},
+      {"/lab7/GPIB0", 0, "", 0},                   {"visa", 0, "", 0}, {nullptr, 0, "", 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
