@@ -131,39 +131,16 @@ TEST(Lifecycle, OnlyTheLastProcessDeletesTheBackingFile) {
   EXPECT_EQ(late.Wait(), 0);
 }
 
-TEST(Lifecycle, KilledProcessLeftoversAreClearedByTheNextFirstProcess) {
-  TestMachine machine;
-  Signal started;
-  Child crashed([&]() -> int {
-    if (Startup() != 1) return 20;
-    if (AllocMarker("stale") != 0) return 21;
-    started.Notify();
-    for (;;) platform::SleepMs(1000);
-  });
-  ASSERT_TRUE(started.Wait(10000));
-  crashed.Kill();
-  crashed.Wait();
-  ASSERT_TRUE(test::FileExists(machine.backing_file()));
-  ASSERT_EQ(Startup(), 1);
-  const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
-  EXPECT_EQ(head->use_count, 1);
-  EXPECT_EQ(AllocMarker("stale"), 0) << "the old block survived the clearing";
-  Shutdown();
-  EXPECT_FALSE(test::FileExists(machine.backing_file()));
-}
-
-TEST(Lifecycle, OwnerKilledInsideStartupDoesNotWedgeTheNext) {
+TEST(Lifecycle, ProcessKilledInsideStartupWedgesNothingAndLeavesNothing) {
   TestMachine machine;
   Signal holding;
-  // A process that dies while holding the initialization mutex, as if it had
-  // been killed half-way through start-up.
+  // A process killed with the region mapped and the initialization mutex held,
+  // as if half-way through another start-up.
   Child crashed([&]() -> int {
-    platform::SetMachineFolder(machine.shm_dir().c_str());
-    platform::NamedMutex* m =
-        platform::NamedMutexOpen("Global\\ZY-VISA Initialization and Termination");
-    if (m == nullptr || platform::NamedMutexWait(m, platform::kWaitForever) !=
-                            platform::WaitResult::kAcquired) {
-      return 20;
+    if (Startup() != 1 || AllocMarker("stale") != 0) return 20;
+    if (platform::NamedMutexWait(State().init_mutex, platform::kWaitForever) !=
+        platform::WaitResult::kAcquired) {
+      return 21;
     }
     holding.Notify();
     for (;;) platform::SleepMs(1000);
@@ -171,8 +148,17 @@ TEST(Lifecycle, OwnerKilledInsideStartupDoesNotWedgeTheNext) {
   ASSERT_TRUE(holding.Wait(10000));
   crashed.Kill();
   crashed.Wait();
-  Child next([]() -> int { return Startup() == 1 ? 0 : 1; });
+  ASSERT_TRUE(test::FileExists(machine.backing_file()));
+  Child next([]() -> int {
+    if (Startup() != 1) return 30;
+    const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+    if (head->use_count != 1) return 31;
+    if (AllocMarker("stale") != 0) return 32;  // the old block survived the clearing
+    Shutdown();
+    return 0;
+  });
   EXPECT_EQ(next.Wait(10000), 0);
+  EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
 
 TEST(Lifecycle, StartupNeedsTheRegistryKeys) {
@@ -263,52 +249,42 @@ class StartupConfig : public ::testing::Test {
   test::TestMachine machine_;
 };
 
-TEST_F(StartupConfig, RegionIsNeverSmallerThanTheMinimum) {
-  Config("SharedMemSize=1000\n");
-  ASSERT_EQ(Startup(), 1);
-  EXPECT_EQ(State().region_size, kMinRegionSize);
-  Shutdown();
-  Config("SharedMemSize=1048576\n");
-  ASSERT_EQ(Startup(), 1);
-  EXPECT_EQ(State().region_size, 1048576u);
-  // The free tail reaches the end of the larger region.
-  uint32_t end = 0;
-  WalkBlocks(State().region, State().region_size, [&](uint32_t offset, const BlockHeader& h) {
-    if (h.size >= 0) end = offset + 84 + static_cast<uint32_t>(h.size);
-  });
-  EXPECT_EQ(end, 1048576u);
-  Shutdown();
-}
-
-TEST_F(StartupConfig, MaxNumResourcesSizesTheServicesData) {
-  Config("MaxNumResources = 10 \nMinAsyncCount=4096\n");
-  ASSERT_EQ(Startup(), 1);
-  EXPECT_EQ(State().max_resources, 10u);
-  EXPECT_NE(State().resource_mutexes, nullptr);
-  EXPECT_EQ(reinterpret_cast<const BlockHeader*>(State().region)->size,
-            -static_cast<int32_t>((10 * 436 + 444 + 7) / 8 * 8));
-  EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
-            4096u);
-  Shutdown();
-  // A process started later keeps its own default, and the next first
-  // process of an empty machine sizes the region afresh.
-  Config("");
-  ASSERT_EQ(Startup(), 1);
-  EXPECT_EQ(State().max_resources, kDefaultMaxResources);
-  Shutdown();
-}
-
-TEST_F(StartupConfig, MaximumTheRegionCannotHoldFailsStartup) {
-  Config("MaxNumResources=2000\n");  // 2000 x 436 bytes do not fit 512 KiB
-  EXPECT_EQ(Startup(), 0);
-  EXPECT_EQ(zyvisaInitializeServicesIfNeeded(), 0);
-  Shutdown();
-  Config("MaxNumResources=2000\nSharedMemSize=2000000\n");
-  EXPECT_EQ(Startup(), 1);
-  Shutdown();
-  Config("MaxNumResources=4294967295\n");  // clamps to 2^31-1: far too large
-  EXPECT_EQ(Startup(), 0);
-  Shutdown();
+TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
+  const struct {
+    const char* values;
+    ViUInt16 started;
+    uint32_t region_size, max_resources, min_async;
+  } cases[] = {
+      {"SharedMemSize=1000\n", 1, kMinRegionSize, 512, 512},  // never below the minimum
+      {"SharedMemSize=1048576\n", 1, 1048576, 512, 512},
+      {"MaxNumResources = 10 \nMinAsyncCount=4096\n", 1, kMinRegionSize, 10, 4096},
+      // A later start-up begins from the built-in maximum again.
+      {"", 1, kMinRegionSize, 512, 512},
+      {"MaxNumResources=2000\nSharedMemSize=2000000\n", 1, 2000000, 2000, 512},
+      // More records than the region holds; 4294967295 clamps to 2^31-1.
+      {"MaxNumResources=2000\n", 0, 0, 0, 0},
+      {"MaxNumResources=4294967295\n", 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.values);
+    Config(c.values);
+    ASSERT_EQ(Startup(), c.started);
+    if (c.started == 1) {
+      EXPECT_EQ(State().region_size, c.region_size);
+      EXPECT_EQ(State().max_resources, c.max_resources);
+      const auto* first = reinterpret_cast<const BlockHeader*>(State().region);
+      EXPECT_EQ(first->size, -static_cast<int32_t>((c.max_resources * 436 + 444 + 7) / 8 * 8));
+      EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
+                c.min_async);
+      // The free tail reaches the end of the region.
+      uint32_t end = 0;
+      WalkBlocks(State().region, State().region_size, [&](uint32_t offset, const BlockHeader& h) {
+        if (h.size >= 0) end = offset + 84 + static_cast<uint32_t>(h.size);
+      });
+      EXPECT_EQ(end, c.region_size);
+    }
+    Shutdown();
+  }
 }
 
 TEST_F(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
