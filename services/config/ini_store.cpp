@@ -289,16 +289,14 @@ extern "C" ZYVISA_EXPORT void visaGetIniIndexLong(ViConstString file, ViConstStr
                                                   ViConstString stem, ViUInt16 index, ViInt32 def,
                                                   ViInt32* value) noexcept {
   std::string key;
-  const ViInt32 result = IndexedKey(stem, index, &key) ? LookupLong(file, section, key.c_str(), def) : def;
-  if (value != nullptr) *value = result;
+  visaGetIniLong(file, section, IndexedKey(stem, index, &key) ? key.c_str() : nullptr, def, value);
 }
 
 extern "C" ZYVISA_EXPORT void visaGetIniIndexShort(ViConstString file, ViConstString section,
                                                    ViConstString stem, ViUInt16 index, ViInt16 def,
                                                    ViInt16* value) noexcept {
   std::string key;
-  const ViInt16 result = IndexedKey(stem, index, &key) ? LookupShort(file, section, key.c_str(), def) : def;
-  if (value != nullptr) *value = result;
+  visaGetIniShort(file, section, IndexedKey(stem, index, &key) ? key.c_str() : nullptr, def, value);
 }
 
 extern "C" ZYVISA_EXPORT void visaGetIniIndexString(ViConstString file, ViConstString section,
