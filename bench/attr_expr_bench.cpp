@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "match/attr_expr_language.h"
 #include "objects/library_callbacks.h"
 #include "objects/object_lists.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "config/ini_document.h"
+#include "ini/ini_document.h"
 #include "zyvisa_config.h"
 
 #if ZYVISA_HAVE_INIH
@@ -68,7 +68,7 @@ size_t FileSize(const std::string& path) { return static_cast<size_t>(std::files
 void BM_IniDocumentLoad(benchmark::State& state) {
   const std::string& path = LargeFile();
   for (auto _ : state) {
-    zyvisa::config::IniDocument doc(true, false, 0x6);  // the configuration store's settings
+    zyvisa::ini::IniDocument doc(true, false, 0x6);  // the configuration store's settings
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (doc.Load(f) != 0) state.SkipWithError("load failed");
     std::fclose(f);

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "objects/object_layouts.h"
 #include "objects/object_lists.h"
 #include "platform/platform.h"
@@ -23,7 +23,7 @@ namespace {
 ViUInt32 OpenSession() {
   static ViUInt32 handle = [] {
     const uint32_t pid = zyvisa::platform::CurrentProcessId();
-    zyvisa::lifecycle::State().process_id = pid;
+    zyvisa::runtime::State().process_id = pid;
     ViUInt32 h = 0;
     if (!zyvisa::sync::InitProcessTableLock() || !zyvisa::sync::CreateProcessTable(512, pid) ||
         !zyvisa::objects::CreateObjectLists() ||

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "lifecycle/process_state.h"
-#include "lifecycle/shared_region.h"
+#include "runtime/process_state.h"
+#include "runtime/shared_region.h"
 #include "platform/platform.h"
 #include "sync/sem_tables.h"
 #include "zyvisa_sem.h"
@@ -18,7 +18,7 @@
 namespace {
 
 namespace pf = zyvisa::platform;
-namespace lc = zyvisa::lifecycle;
+namespace rt = zyvisa::runtime;
 
 // A private machine folder with a region and both tables, made once.
 class SemBenchMachine {
@@ -28,12 +28,12 @@ class SemBenchMachine {
               ("zyvisa-sem-bench-" + std::to_string(pf::CurrentProcessId()));
     std::filesystem::create_directories(folder_);
     pf::SetMachineFolder(folder_.c_str());
-    lc::ProcessState& state = lc::State();
+    rt::ProcessState& state = rt::State();
     state.backing_file = pf::SharedFileOpen((folder_ / "region").c_str(), pf::ShareMode::kShared,
                                             true);
-    state.region_size = lc::kMinRegionSize;
-    state.region = static_cast<uint8_t*>(pf::SharedFileMap(state.backing_file, lc::kMinRegionSize));
-    lc::FormatRegion(state.region, lc::kMinRegionSize);
+    state.region_size = rt::kMinRegionSize;
+    state.region = static_cast<uint8_t*>(pf::SharedFileMap(state.backing_file, rt::kMinRegionSize));
+    rt::FormatRegion(state.region, rt::kMinRegionSize);
     state.global_mutex = pf::NamedMutexOpen("Global\\ZY-VISA Global Mutex Lock");
     if (!zyvisa::sync::InitProcessTableLock() || !zyvisa::sync::CreateSystemTable(16) ||
         !zyvisa::sync::CreateProcessTable(16, pf::CurrentProcessId()) ||
@@ -46,8 +46,8 @@ class SemBenchMachine {
     zyvisa::sync::CloseProcessTable();
     zyvisa::sync::CloseSystemTable();
     zyvisa::sync::CloseProcessTableLock();
-    pf::SharedFileUnmap(lc::State().region, lc::kMinRegionSize);
-    pf::SharedFileClose(lc::State().backing_file);
+    pf::SharedFileUnmap(rt::State().region, rt::kMinRegionSize);
+    pf::SharedFileClose(rt::State().backing_file);
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
   }

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 
-#include "config/ini_document.h"
+#include "ini/ini_document.h"
 #include "zyvisa_config.h"
 
-using zyvisa::config::IniDocument;
+using zyvisa::ini::IniDocument;
 
 namespace {
 

@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "objects/object_table.h"
 #include "support/test_machine.h"
 #include "zyvisa_match.h"

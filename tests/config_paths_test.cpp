@@ -6,7 +6,7 @@
 #include <string>
 
 #include "config/config_paths.h"
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "support/test_machine.h"
 #include "zyvisa_config.h"
 
@@ -20,7 +20,7 @@ class ConfigPathsTest : public ::testing::Test {
     unsetenv("VXIPNPPATH");
   }
   ~ConfigPathsTest() override {
-    lifecycle::State().product_key_open = false;
+    runtime::State().product_key_open = false;
     ResetPathCaches();
     unsetenv("VXIPNPPATH");
   }
@@ -29,7 +29,7 @@ class ConfigPathsTest : public ::testing::Test {
                            "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
                            "ZYPUBAPPDATADIR=" + appdata + "\n");
     // Start-up opens the product key; these tests stand in for it.
-    lifecycle::State().product_key_open = true;
+    runtime::State().product_key_open = true;
   }
   std::string Framework() {
     char path[256];
@@ -87,7 +87,7 @@ TEST_F(ConfigPathsTest, FrameworkPathFallsBackInOrderAndIsCached) {
   // Without an open product key InstDir is not read at all.
   ResetPathCaches();
   Registry("InstDir=/opt/vxipnp", machine_.appdata_dir());
-  lifecycle::State().product_key_open = false;
+  runtime::State().product_key_open = false;
   EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + "/Win64");
 }
 

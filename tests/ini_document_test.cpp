@@ -1,6 +1,6 @@
 // The configuration-file parser: encodings, line ends, syntax, merging,
 // continuation keys and lookups, on files written byte for byte.
-#include "config/ini_document.h"
+#include "ini/ini_document.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace zyvisa::config {
+namespace zyvisa::ini {
 namespace {
 
 // The configuration store's settings.
@@ -209,4 +209,4 @@ TEST(IniParser, LookupsAndReloads) {
 }
 
 }  // namespace
-}  // namespace zyvisa::config
+}  // namespace zyvisa::ini

@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "support/test_machine.h"
 #include "zyvisa_config.h"

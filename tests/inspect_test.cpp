@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "support/test_machine.h"
 #include "zyvisa_lifecycle.h"
 

@@ -7,13 +7,15 @@
 #include <cstring>
 #include <string>
 
-#include "lifecycle/process_state.h"
-#include "lifecycle/shared_region.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
+#include "runtime/shared_region.h"
 #include "platform/platform.h"
 #include "support/test_machine.h"
 #include "zyvisa_lifecycle.h"
 
 namespace zyvisa::lifecycle {
+using namespace zyvisa::runtime;
 namespace {
 
 using test::Child;

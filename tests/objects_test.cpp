@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "objects/object_table.h"
 #include "support/test_machine.h"
 #include "zyvisa_objects.h"
@@ -21,6 +22,7 @@ namespace {
 
 namespace objects = zyvisa::objects;
 namespace lifecycle = zyvisa::lifecycle;
+namespace runtime = zyvisa::runtime;
 using objects::IoSession;
 using Header = objects::ObjectHeader;
 using Handles = std::vector<uint32_t>;
@@ -278,14 +280,14 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   g_unload_answer = 5;
   EXPECT_EQ(visaLibIsUnloading(&w, &x, &y, &z), 5);
   EXPECT_EQ(g_unload_calls, (std::vector<std::vector<ViAddr>>{{&w, &x, &y, &z}}));
-  EXPECT_EQ(lifecycle::ServiceLockTimeout(), lifecycle::kServiceWaitForever);
-  EXPECT_EQ(lifecycle::State().unloading.load(), 0);
+  EXPECT_EQ(runtime::ServiceLockTimeout(), runtime::kServiceWaitForever);
+  EXPECT_EQ(runtime::State().unloading.load(), 0);
   g_unload_answer = 0;  // no veto
   EXPECT_EQ(visaLibIsUnloading(nullptr, nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(lifecycle::State().unloading.load(), 1);
+  EXPECT_EQ(runtime::State().unloading.load(), 1);
   ViUInt16 acquired = 1;
   EXPECT_EQ(
-      visaSemAcquire(zyvisaGetObjectListMutex(0), lifecycle::ServiceLockTimeout(), &acquired),
+      visaSemAcquire(zyvisaGetObjectListMutex(0), runtime::ServiceLockTimeout(), &acquired),
       VI_ERROR_TMO);
   EXPECT_EQ(acquired, 0);
   EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
@@ -300,8 +302,8 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(zyvisaSetUnloadCallback(nullptr), VI_SUCCESS);
   step = 2;
   holder.join();
-  EXPECT_EQ(lifecycle::ServiceLockTimeout(), lifecycle::kServiceWaitForever);
-  EXPECT_EQ(lifecycle::State().unloading.load(), 0);
+  EXPECT_EQ(runtime::ServiceLockTimeout(), runtime::kServiceWaitForever);
+  EXPECT_EQ(runtime::State().unloading.load(), 0);
   // Without a callback nothing is called and nothing vetoes.
   EXPECT_EQ(visaLibIsUnloading(nullptr, nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(g_unload_calls.size(), 2u);

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "support/test_machine.h"
 #include "sync/sem_record.h"
@@ -19,6 +20,7 @@ namespace {
 
 namespace pf = zyvisa::platform;
 namespace lc = zyvisa::lifecycle;
+namespace rt = zyvisa::runtime;
 using zyvisa::sync::kNoOwner;
 using zyvisa::test::Child;
 using zyvisa::test::Signal;

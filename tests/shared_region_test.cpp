@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "lifecycle/shared_region.h"
+#include "runtime/shared_region.h"
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 namespace {
 
 class SharedRegionTest : public ::testing::Test {
@@ -138,4 +138,4 @@ TEST_F(SharedRegionTest, WalkVisitsEveryBlockAndRejectsGarbage) {
 }
 
 }  // namespace
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "zyvisa_config.h"
 
@@ -34,7 +34,7 @@ std::string ComputeFrameworkPath() {
   // A value longer than the buffer still counts as read; its first 255
   // characters are the base, which is what the buffer holds then.
   // The product key is the one start-up opened; without it the read fails.
-  const auto read = lifecycle::State().product_key_open
+  const auto read = runtime::State().product_key_open
                         ? platform::RegistryReadString(kProductKey, "InstDir", buffer,
                                                        sizeof buffer)
                         : platform::RegRead::kMissing;

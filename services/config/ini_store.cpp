@@ -1,7 +1,7 @@
 // The configuration store: every configuration file asked for is parsed once
 // into a per-process cache and re-read when its change stamp moves.
 #include "config/ini_store.h"
-#include "lifecycle/never_destroyed.h"
+#include "runtime/never_destroyed.h"
 
 #include <atomic>
 #include <charconv>
@@ -12,13 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "config/ini_document.h"
-#include "lifecycle/process_state.h"
+#include "ini/ini_document.h"
+#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "zyvisa_config.h"
 #include "zyvisa_sem.h"
 
 namespace zyvisa::config {
+
+// The store is the parser's one user inside the library.
+using namespace zyvisa::ini;
 
 namespace {
 
@@ -47,7 +50,7 @@ struct CachedFile {
 // without it, when the lock cannot be had, as during a failed start-up).
 // Never destroyed: shutdown may empty it after static destructors have run.
 std::vector<std::unique_ptr<CachedFile>>& Cache() {
-  static lifecycle::NeverDestroyed<std::vector<std::unique_ptr<CachedFile>>> files;
+  static runtime::NeverDestroyed<std::vector<std::unique_ptr<CachedFile>>> files;
   return files.get();
 }
 
@@ -76,7 +79,7 @@ class ServiceLockScope {
  public:
   explicit ServiceLockScope(bool create = true) noexcept
       : lock_(create ? ObtainServiceLock() : service_lock.load(std::memory_order_acquire)) {
-    if (lock_ != nullptr) visaSemAcquire(lock_, lifecycle::ServiceLockTimeout(), &acquired_);
+    if (lock_ != nullptr) visaSemAcquire(lock_, runtime::ServiceLockTimeout(), &acquired_);
   }
   ~ServiceLockScope() {
     if (acquired_ != 0) visaSemRelease(lock_, &acquired_);

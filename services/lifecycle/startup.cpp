@@ -10,9 +10,9 @@
 
 #include "config/config_paths.h"
 #include "config/ini_store.h"
-#include "config/ini_store.h"
-#include "lifecycle/process_state.h"
-#include "lifecycle/shared_region.h"
+#include "lifecycle/startup.h"
+#include "runtime/process_state.h"
+#include "runtime/shared_region.h"
 #include "objects/object_lists.h"
 #include "platform/platform.h"
 #include "sync/sem_tables.h"
@@ -20,6 +20,9 @@
 #include "zyvisa_lifecycle.h"
 
 namespace zyvisa::lifecycle {
+
+// Start-up fills the process state and formats or joins the region below it.
+using namespace zyvisa::runtime;
 
 namespace {
 

@@ -3,7 +3,7 @@
 // instead of waiting for a thread that may be gone.
 #include <atomic>
 
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "objects/library_callbacks.h"
 
 namespace zyvisa::objects {
@@ -28,7 +28,7 @@ LibraryCallbacks GetLibraryCallbacks() noexcept {
 }  // namespace zyvisa::objects
 
 namespace objects = zyvisa::objects;
-namespace lifecycle = zyvisa::lifecycle;
+namespace runtime = zyvisa::runtime;
 
 extern "C" ZYVISA_EXPORT void zyvisaSetLibraryCallbacks(
     ZyvisaOpenProc open, ZyvisaGetAttributeProc get_attribute,
@@ -42,8 +42,8 @@ extern "C" ZYVISA_EXPORT void zyvisaSetLibraryCallbacks(
 extern "C" ZYVISA_EXPORT ViStatus zyvisaSetUnloadCallback(ZyvisaUnloadProc callback) noexcept {
   // Registering (or removing) the callback returns the library to normal
   // waiting, also after an earlier unload that did not happen after all.
-  lifecycle::State().service_lock_timeout.store(lifecycle::kServiceWaitForever);
-  lifecycle::State().unloading.store(0);
+  runtime::State().service_lock_timeout.store(runtime::kServiceWaitForever);
+  runtime::State().unloading.store(0);
   objects::g_unload.store(callback, std::memory_order_release);
   return VI_SUCCESS;
 }
@@ -54,7 +54,7 @@ extern "C" ZYVISA_EXPORT ViInt32 visaLibIsUnloading(ViAddr w, ViAddr x, ViAddr y
     const ViInt32 veto = callback(w, x, y, z);
     if (veto != 0) return veto;
   }
-  lifecycle::State().service_lock_timeout.store(0);
-  lifecycle::State().unloading.store(1);
+  runtime::State().service_lock_timeout.store(0);
+  runtime::State().unloading.store(1);
   return 1;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "objects/object_lists.h"
 #include "objects/object_table.h"
 #include "zyvisa_objects.h"
@@ -100,7 +100,7 @@ ViSemaphore ListSemaphore(uint16_t kind) noexcept {
 }
 
 ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
-  if (visaSemAcquire(semaphore_, lifecycle::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
+  if (visaSemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
     acquired_ = 0;
   }
 }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "lifecycle/process_state.h"
-#include "lifecycle/shared_region.h"
+#include "runtime/process_state.h"
+#include "runtime/shared_region.h"
 #include "platform/platform.h"
 #include "sync/counter_lock.h"
 #include "sync/sem_record.h"
@@ -41,7 +41,7 @@ TableLock g_table_lock;
 // only under the global mutex, held by no other code of the library while it
 // takes anything else, so it nests inside any semaphore a caller holds.
 bool LockSystemTable() {
-  platform::NamedMutex* global = lifecycle::State().global_mutex;
+  platform::NamedMutex* global = runtime::State().global_mutex;
   if (global == nullptr) return false;
   // Abandoned counts: table changes are ordered so that a holder that died
   // half-way leaves at most a record that is free or fully allocated.
@@ -49,7 +49,7 @@ bool LockSystemTable() {
   return r == platform::WaitResult::kAcquired || r == platform::WaitResult::kAbandoned;
 }
 
-void UnlockSystemTable() { platform::NamedMutexRelease(lifecycle::State().global_mutex); }
+void UnlockSystemTable() { platform::NamedMutexRelease(runtime::State().global_mutex); }
 
 bool LockTable(const SemTable& table) {
   return &table == &g_system ? LockSystemTable() : AcquireProcessTableLock();
@@ -157,14 +157,14 @@ void ReleaseProcessTableLock() noexcept {
 bool CreateSystemTable(int32_t count) noexcept {
   if (count < 1 || g_system.records != nullptr) return false;
   const uint64_t bytes = uint64_t(count) * sizeof(SemRecord);
-  const lifecycle::ProcessState& state = lifecycle::State();
+  const runtime::ProcessState& state = runtime::State();
   if (bytes > uint64_t(INT32_MAX) || state.region == nullptr) return false;
   if (!AllocateHandles(g_system, count)) return false;
   void* payload = nullptr;
   ViUInt16 created = 0;
   // Found by name when another process made it (its size must agree), else
   // carved from the free tail; the caller holds the initialization mutex.
-  if (lifecycle::AllocBlock(state.region, state.region_size, kSystemBlockName, ViUInt32(bytes),
+  if (runtime::AllocBlock(state.region, state.region_size, kSystemBlockName, ViUInt32(bytes),
                            &payload, &created) != VI_SUCCESS) {
     ForgetTable(g_system);
     return false;

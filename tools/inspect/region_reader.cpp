@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "config/config_paths.h"
-#include "lifecycle/shared_region.h"
+#include "runtime/shared_region.h"
 #include "platform/platform.h"
 
 namespace zyvisa::inspect {
 
-using lifecycle::BlockHeader;
+using runtime::BlockHeader;
 
 std::string FieldText(const char* field, size_t size) {
   const void* end = std::memchr(field, '\0', size);
@@ -27,7 +27,7 @@ OpenResult OpenRegion(const std::string& path, Region* region, std::string* why)
   }
   const auto size = static_cast<uint32_t>(region->size);
   bool tail_fits = true;
-  const bool walked = lifecycle::WalkBlocks(region->data, size, [&](uint32_t offset,
+  const bool walked = runtime::WalkBlocks(region->data, size, [&](uint32_t offset,
                                                                    const BlockHeader& h) {
     Block b;
     b.name = FieldText(h.name, sizeof h.name);
@@ -47,9 +47,9 @@ OpenResult OpenRegion(const std::string& path, Region* region, std::string* why)
     return OpenResult::kNotARegion;
   }
   const Block& first = region->blocks.front();
-  if (!first.free_tail && first.name == lifecycle::kServicesDataName &&
-      first.size >= sizeof(lifecycle::ServicesSharedHead)) {
-    lifecycle::ServicesSharedHead head;
+  if (!first.free_tail && first.name == runtime::kServicesDataName &&
+      first.size >= sizeof(runtime::ServicesSharedHead)) {
+    runtime::ServicesSharedHead head;
     std::memcpy(&head, region->data + first.payload_offset, sizeof head);
     region->has_services = true;
     region->services.use_count = head.use_count;
@@ -71,7 +71,7 @@ std::string DefaultRegionPath() {
   }
   std::string path = folder;
   if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
-  return path + lifecycle::kBackingFileName;
+  return path + runtime::kBackingFileName;
 }
 
 std::string JsonString(const std::string& text) {

@@ -1,6 +1,6 @@
 // The shared object's load and unload hooks: the POSIX counterpart of process
 // attach and detach. Linked into the shared object only.
-#include "lifecycle/process_state.h"
+#include "lifecycle/startup.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/ini_document.h"
+#include "ini/ini_document.h"
 #include "platform/platform.h"
 
 namespace zyvisa::platform {
@@ -38,7 +38,7 @@ std::string BuiltInRegistry() {
 //   exactly as written after the '=' (less surrounding white space), and
 //   paths with colons or quotes need no escaping.
 // False when there is no registry at all (a named file that cannot be read).
-bool LoadRegistry(config::IniDocument& doc) {
+bool LoadRegistry(ini::IniDocument& doc) {
   std::FILE* file = nullptr;
   const char* named = std::getenv(kRegistryVariable);
   struct stat st;
@@ -59,22 +59,22 @@ bool LoadRegistry(config::IniDocument& doc) {
 // The registry's settings (see LoadRegistry).
 constexpr bool kMergeSections = true;
 constexpr bool kCaseSensitive = false;
-constexpr uint32_t kRegistryOptions = config::kIniAcceptEmptyValues;
+constexpr uint32_t kRegistryOptions = ini::kIniAcceptEmptyValues;
 
 }  // namespace
 
 bool RegistryKeyExists(const char* key_path) noexcept {
   if (key_path == nullptr) return false;
-  config::IniDocument doc(kMergeSections, kCaseSensitive, kRegistryOptions);
+  ini::IniDocument doc(kMergeSections, kCaseSensitive, kRegistryOptions);
   if (!LoadRegistry(doc)) return false;
   // A key exists when it is written, or when one of its subkeys is: the
   // registry has no subkey without its parent.
-  const std::string_view key = config::IniTrim(key_path);
-  for (const config::IniSection& section : doc.sections()) {
-    const std::string_view name = config::IniTrim(section.name);
+  const std::string_view key = ini::IniTrim(key_path);
+  for (const ini::IniSection& section : doc.sections()) {
+    const std::string_view name = ini::IniTrim(section.name);
     if (name.size() < key.size()) continue;
     if (name.size() > key.size() && name[key.size()] != '\\') continue;
-    if (config::IniNamesEqual(name.substr(0, key.size()), key)) return true;
+    if (ini::IniNamesEqual(name.substr(0, key.size()), key)) return true;
   }
   return false;
 }
@@ -83,10 +83,10 @@ RegRead RegistryReadString(const char* key_path, const char* value_name, char* b
                            size_t size) noexcept {
   if (buffer != nullptr && size > 0) buffer[0] = '\0';
   if (key_path == nullptr || value_name == nullptr) return RegRead::kMissing;
-  config::IniDocument doc(kMergeSections, kCaseSensitive, kRegistryOptions);
+  ini::IniDocument doc(kMergeSections, kCaseSensitive, kRegistryOptions);
   if (!LoadRegistry(doc)) return RegRead::kMissing;
-  const config::IniSection* section = doc.FindSection(key_path);
-  const config::IniKey* value = section == nullptr ? nullptr : doc.FindKey(*section, value_name);
+  const ini::IniSection* section = doc.FindSection(key_path);
+  const ini::IniKey* value = section == nullptr ? nullptr : doc.FindKey(*section, value_name);
   if (value == nullptr) return RegRead::kMissing;
   if (buffer == nullptr || size == 0) return RegRead::kMoreData;
   const size_t n = value->value.size() < size ? value->value.size() : size - 1;

@@ -8,7 +8,7 @@
 
 #include "zyvisa_types.h"
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 
 constexpr uint32_t kMinRegionSize = 524288;
 constexpr size_t kBlockNameSize = 80;
@@ -63,9 +63,9 @@ ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViU
 template <typename Visit>
 bool WalkBlocks(const uint8_t* region, uint32_t region_size, Visit&& visit);
 
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 
 template <typename Visit>
 bool WalkBlocks(const uint8_t* region, uint32_t region_size, Visit&& visit) {
@@ -80,4 +80,4 @@ bool WalkBlocks(const uint8_t* region, uint32_t region_size, Visit&& visit) {
   return false;
 }
 
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zyvisa::config {
+namespace zyvisa::ini {
 
 // Load options (a bit set).
 constexpr uint32_t kIniAcceptEmptyValues = 0x1;   // "key=" is a key with an empty value
@@ -87,4 +87,4 @@ class IniDocument {
   int32_t last_found_ = -1;
 };
 
-}  // namespace zyvisa::config
+}  // namespace zyvisa::ini

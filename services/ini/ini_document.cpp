@@ -1,14 +1,14 @@
 // The configuration-file parser. Files are scanned a chunk at a time for line
 // ends, whole lines are classified in place, and names and values are copied
 // once into block storage owned by the document.
-#include "config/ini_document.h"
+#include "ini/ini_document.h"
 
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
 
-namespace zyvisa::config {
+namespace zyvisa::ini {
 
 namespace {
 
@@ -506,4 +506,4 @@ const IniKey* IniDocument::FindKey(const IniSection& section, std::string_view n
   return nullptr;
 }
 
-}  // namespace zyvisa::config
+}  // namespace zyvisa::ini

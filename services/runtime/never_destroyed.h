@@ -6,7 +6,7 @@
 #include <new>
 #include <utility>
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 
 template <typename T>
 class NeverDestroyed {
@@ -26,4 +26,4 @@ class NeverDestroyed {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime

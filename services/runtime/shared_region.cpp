@@ -1,14 +1,14 @@
 // Named blocks carved from the machine-wide shared region, and the exported
 // allocation drivers use.
-#include "lifecycle/shared_region.h"
+#include "runtime/shared_region.h"
 
 #include <cstring>
 
-#include "lifecycle/process_state.h"
+#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "zyvisa_lifecycle.h"
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 
 namespace {
 
@@ -74,9 +74,9 @@ ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViU
   }
 }
 
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime
 
-using zyvisa::lifecycle::State;
+using zyvisa::runtime::State;
 
 // Drivers in two processes may allocate at the same moment, and the chain has
 // no lock of its own: the export therefore takes the initialization mutex,
@@ -92,7 +92,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaAllocShared(ViConstString name, ViUInt32 s
     const auto r = platform::NamedMutexWait(state.init_mutex, platform::kWaitForever);
     locked = (r == platform::WaitResult::kAcquired || r == platform::WaitResult::kAbandoned);
   }
-  const ViStatus status = zyvisa::lifecycle::AllocBlock(state.region, state.region_size, name,
+  const ViStatus status = zyvisa::runtime::AllocBlock(state.region, state.region_size, name,
                                                        size, address, created);
   if (locked) platform::NamedMutexRelease(state.init_mutex);
   return status;

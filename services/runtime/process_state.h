@@ -12,7 +12,7 @@ struct NamedMutex;
 struct SharedFile;
 }  // namespace zyvisa::platform
 
-namespace zyvisa::lifecycle {
+namespace zyvisa::runtime {
 
 constexpr uint32_t kNoProcessId = 0xFFFFFFFFu;
 constexpr uint32_t kServiceWaitForever = 0xFFFFFFFFu;
@@ -58,13 +58,4 @@ inline uint32_t ServiceLockTimeout() noexcept {
   return State().service_lock_timeout.load(std::memory_order_relaxed);
 }
 
-// Start-up and shutdown as the load and unload hooks run them. Tests call them
-// directly (they link the library statically), so shutdown leaves the state as
-// a fresh process has it and start-up can run again.
-ViUInt16 Startup() noexcept;
-void Shutdown() noexcept;
-// Load hook: records the module, then runs start-up.
-void OnProcessAttach(void* module_handle) noexcept;
-void OnProcessDetach() noexcept;
-
-}  // namespace zyvisa::lifecycle
+}  // namespace zyvisa::runtime
