@@ -57,7 +57,7 @@ TEST(RsrcExprCompile, EveryErrorFromItsSmallestTrigger) {
       {rsrc::kEmptyPattern, {""}},
       // Nine levels may be open at once, ten may not; inserted ones do not count.
       {rsrc::kNestedTooDeep, {"((((((((((A))))))))))", "(((((((((A)))))))))((((((((((A))))))))))"}},
-      {0, {"(((((((((A|B)))))))))"}},
+      {0, {"(((((((((A|B)))))))))", "\\)((((((((((A))))))))))"}},
   };
   for (const auto& row : rows) {
     for (const char* pattern : row.patterns) {
@@ -75,8 +75,10 @@ TEST(RsrcExprCompile, GroupRewrite) {
       {"(A|B|C)x", "((A)|(B)|(C))x"}, {"((A|B)|C)", "((((A)|(B)))|(C))"},
       {"(GPIB|VXI)?*INSTR", "((GPIB)|(VXI))?*INSTR"}, {"VXI|GPIB", "VXI|GPIB"},
       {"(AB)C", "(AB)C"}, {"([|])", "(([)|(]))"},  // blind to lists: ')', '|' and '('
-      // A ')' with no group open in the rewrite's count leaves later groups whole.
-      {"[)](AB|CD)", "[)]((AB)|(CD))"},
+      // A ')' lowers the count wherever it stands, below 0 too: the group
+      // after it is then at depth 0 and keeps its '|' as it is.
+      {"[)](AB|CD)", "[)](AB|CD)"}, {"\\)(AB|CD)", "\\)(AB|CD)"},
+      {"\\)((A|B))", "\\)(((A)|(B)))"}, {"\\)\\)((A|B))", "\\)\\)((A|B))"},
   };
   for (const auto& row : rows) EXPECT_EQ(Rewrite(row.pattern), row.rewritten) << row.pattern;
 }
@@ -150,7 +152,9 @@ const struct MatchRow { const char* expression, *name; ViStatus status; } kMatch
     {"(GPIB|VXI)?*INSTR", "VXI0::1::INSTR", kYes}, {"A|B*", "ABBA", kYes}, {"A|B*C", "C", kYes},
     {"(GPIB|VXI|PXI)?*INSTR", "PXI0::15-3.0::INSTR", kYes}, {"AB|CD", "ABCD", kNo},
     {"AB|CD", "ABD", kYes}, {"AB|CD", "ACD", kYes},
-    {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")CD", kYes},
+    {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")ACD", kYes},
+    {"[)](AB|CD)", ")CD", kNo}, {"\\)(AB|CD)", ")ABD", kYes}, {"\\)(AB|CD)", ")AB", kNo},
+    {"\\)((((((((((A))))))))))", ")A", kYes},
     {"((((((((((A))))))))))", "A", kBad},
     // Repetition of groups, including elements that can match nothing (one
     // repetition of those may match nothing too).
