@@ -23,6 +23,11 @@ ZYVISA_EXTERN_C_BEGIN
 /* A zero-filled object of size bytes registered under a new handle, or null. */
 ZYVISA_EXPORT ViAddr zyvisaCreateObject(ViUInt16 kind, ViUInt32 size,
                                         ViUInt32* handle) ZYVISA_NOEXCEPT;
+/* Clears the signature, then empties the handle's slot, unlinks the object and
+ * frees it. When the list semaphore cannot be obtained (only while the library
+ * unloads, when no service lock is waited for) it refuses with
+ * VI_ERROR_SYSTEM_ERROR and leaves the object as it was: live, in its slot and
+ * in its list. No freed object stays reachable. */
 ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
                                         ViUInt16 handle) ZYVISA_NOEXCEPT;
 /* The recursive semaphore that guards the list of one kind. */

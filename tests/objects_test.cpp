@@ -294,11 +294,10 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, nullptr), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(Create(0), nullptr);
   EXPECT_NE(Create(1), nullptr);  // other lists are not held
-  // Freed while a gone thread may hold the list, the object is retired (left
-  // linked and readable) until the lists' reset releases it.
-  live_.erase(s);
-  EXPECT_EQ(zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)), VI_SUCCESS);
-  EXPECT_EQ(s->header.signature, 0);
+  // Freeing while a gone thread may hold the list is refused, and the object
+  // stays as it was.
+  EXPECT_EQ(zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)), VI_ERROR_SYSTEM_ERROR);
+  EXPECT_EQ(s->header.signature, objects::kValidSignature);
   EXPECT_EQ(zyvisaSetUnloadCallback(nullptr), VI_SUCCESS);
   step = 2;
   holder.join();
@@ -309,16 +308,35 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(g_unload_calls.size(), 2u);
   zyvisaSetUnloadCallback(nullptr);
 
-  // Back to normal waiting; the retired session, its signature gone, passes
-  // only the unchecked form and keeps its slot.
-  EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
-  EXPECT_EQ(zyvisaValidateIoSession(h, 0), s);
+  // Back to normal waiting: the session is still whole, in its slot and list.
+  EXPECT_EQ(zyvisaValidateIoSession(h, 3), s);
+  zyvisaReleaseIoSession(s);
   uint32_t next = 0;
   Create(0, &next);
   EXPECT_EQ(next, h + 1);
   Visits visits;
   EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, &visits), VI_SUCCESS);
-  EXPECT_EQ(visits.seen, Handles{next});
+  EXPECT_EQ(visits.seen, (Handles{next, h}));
+}
+
+TEST_F(ObjectTableTest, FreeingRetiresTheObjectBeforeWaitingForTheList) {
+  uint32_t h = 0;
+  auto* s = Create<IoSession>(0, &h);
+  live_.erase(s);
+  ViUInt16 acquired = 0;
+  ASSERT_EQ(visaSemAcquire(zyvisaGetObjectListMutex(0), VI_TMO_INFINITE, &acquired), VI_SUCCESS);
+  std::atomic<ViStatus> freed{1};
+  std::thread freeing([&] { freed = zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)); });
+  // The object's memory lasts until the list is released here.
+  for (int i = 0; i < 100000 && s->header.signature != 0; ++i) std::this_thread::yield();
+  EXPECT_EQ(s->header.signature, 0);
+  EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
+  EXPECT_EQ(freed, 1);  // still waiting for the list
+  visaSemRelease(zyvisaGetObjectListMutex(0), &acquired);
+  freeing.join();
+  EXPECT_EQ(freed, VI_SUCCESS);
+  EXPECT_EQ(zyvisaValidateIoSession(h, 0), nullptr);
+  EXPECT_EQ(Chain(0), Objects{});
 }
 
 TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {

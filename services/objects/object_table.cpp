@@ -131,13 +131,7 @@ bool CreateObjectLists() noexcept {
 
 void ResetObjectLists() noexcept {
   for (ObjectList& list : g_lists) {
-    // Objects retired while the library unloaded (see zyvisaFreeObject) still
-    // sit in their slots; this is the last moment their memory is known.
-    for (uint32_t slot = 0; slot < list.slot_count; ++slot) {
-      if (list.slots[slot] != nullptr && list.slots[slot]->signature == 0) {
-        std::free(list.slots[slot]);
-      }
-    }
+    // Objects still registered belong to their creators, who free them.
     std::free(list.slots);
     list.slots = nullptr;
     list.slot_count = 0;
@@ -187,19 +181,20 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
   if (kind >= objects::kObjectKindCount) return VI_ERROR_INV_OBJECT;
   if (object == nullptr) return VI_WARN_NULL_OBJECT;
   auto* header = static_cast<objects::ObjectHeader*>(object);
+  // Cleared before the list semaphore is taken, so that a validation that
+  // runs while this thread waits for it already refuses the object.
+  const uint16_t signature = header->signature.exchange(0);
+  const uint16_t own_kind = header->kind.exchange(0);
   {
     objects::ListLock lock(kind);
-    // Cleared under the list semaphore, so that a validation running at the
-    // same time sees either the live object or its empty slot.
-    header->signature = 0;
-    header->kind = 0;
     if (!lock.held()) {
-      // Only while unloading: a thread that is gone may hold the semaphore
-      // and may have left the list half changed. The object is retired (no
-      // validation accepts it any more) but stays linked and allocated, so a
-      // lookup that still finds it reads valid memory, never freed memory;
-      // the lists' reset at shutdown releases it.
-      return VI_SUCCESS;
+      // Only while unloading: another thread holds the list, maybe one that
+      // is gone and left it half changed. Nothing of the list is touched and
+      // the object is not freed: it gets its signature back, stays reachable
+      // as before, and the caller hears that it is still there.
+      header->kind.store(own_kind);
+      header->signature.store(signature);
+      return VI_ERROR_SYSTEM_ERROR;
     }
     objects::ObjectList& list = g_lists[kind];
     // The slot named by the handle is emptied without comparing it with the

@@ -20,8 +20,8 @@ extern "C" ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callbac
     // Read before the call: the likeliest callback closes the session it is
     // given (closing every session of a driver), which frees it.
     auto* next = reinterpret_cast<objects::IoSession*>(session->header.next);
-    // A session retired while the library was unloading stays linked but is
-    // no session any more.
+    // A session that another thread is freeing has lost its signature before
+    // that thread waits for the list: it is no session any more.
     const bool wanted = session->header.signature == objects::kValidSignature &&
                         (table == nullptr || session->oper_table == table) &&
                         session->closing.load(std::memory_order_relaxed) == 0;
