@@ -46,7 +46,10 @@ ZYVISA_EXPORT void zyvisaReleaseIoSession(ViAddr session) ZYVISA_NOEXCEPT;
 /* Callback of visaEnumSessions: a negative status or VI_SUCCESS_NCHAIN stops. */
 typedef ViStatus (*ZyvisaEnumSessionProc)(ViSession session, ViAddr context);
 /* Calls back for every open session, newest first; only for those whose
- * operation table is table unless table is null. */
+ * operation table is table unless table is null. The callback may free any
+ * session: the walk covers the sessions open when it began, and skips those
+ * freed before their turn. VI_ERROR_SYSTEM_ERROR when the session list cannot
+ * be taken or memory for the walk cannot be had. */
 ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callback, ViAddr table,
                                         ViAddr context) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViStatus visaSetSessionInfo(ViSession session, ViAddr table, ViAddr ignored,

@@ -391,6 +391,25 @@ TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
   EXPECT_EQ(Chain(0), Objects{s[2]});
 }
 
+TEST_F(ObjectTableTest, EnumSessionsSkipsSessionsThatACallbackFreed) {
+  // Newest first, each callback frees the next older session, not its own:
+  // the walk must neither visit nor read one that is gone.
+  Objects made;
+  for (int i = 0; i < 5; ++i) made.push_back(Create(0));  // handles 1 to 5
+  const auto free_older = [](ViSession session, ViAddr context) {
+    auto* visits = static_cast<Visits*>(context);
+    visits->seen.push_back(session);
+    if (session == 1) return VI_SUCCESS;
+    const uint32_t older = session - 1;
+    return zyvisaFreeObject(0, visaGetSesnImpl(older), static_cast<ViUInt16>(older));
+  };
+  Visits visits;
+  EXPECT_EQ(visaEnumSessions(free_older, nullptr, &visits), VI_SUCCESS);
+  EXPECT_EQ(visits.seen, (Handles{5, 3, 1}));
+  for (int i : {1, 3}) live_.erase(made[i]);
+  EXPECT_EQ(Chain(0), (Objects{made[4], made[2], made[0]}));
+}
+
 TEST_F(ObjectTableTest, FoundNamesAreKeptOnceInTheirStoredForm) {
   uint32_t h = 0;
   auto* list = Create<objects::FindList>(2, &h);

@@ -1,8 +1,11 @@
 // The four object lists of the process: slots behind the handles, the links
 // from the newest object to the oldest, and the validations that every
 // operation on a handle starts with.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 
 #include "runtime/process_state.h"
 #include "objects/object_lists.h"
@@ -106,6 +109,38 @@ ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
 }
 
 ListLock::~ListLock() { visaSemRelease(semaphore_, &acquired_); }
+
+bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
+  out->clear();
+  if (kind >= kObjectKindCount) return true;
+  const ObjectList& list = g_lists[kind];
+  try {
+    // The slots by object address, to find each linked object's slot.
+    std::vector<Listed> by_address;
+    for (uint32_t slot = 0; slot < list.slot_count; ++slot) {
+      if (list.slots[slot] != nullptr) by_address.push_back({list.slots[slot], slot});
+    }
+    const auto address_order = [](const Listed& a, const Listed& b) {
+      return std::less<ObjectHeader*>()(a.object, b.object);
+    };
+    std::sort(by_address.begin(), by_address.end(), address_order);
+    out->reserve(by_address.size());
+    for (ObjectHeader* o = list.first.load(std::memory_order_relaxed); o != nullptr; o = o->next) {
+      const auto at =
+          std::lower_bound(by_address.begin(), by_address.end(), Listed{o, 0}, address_order);
+      if (at != by_address.end() && at->object == o) out->push_back(*at);
+      if (out->size() > by_address.size()) break;  // links that loop are not followed
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool StillListed(uint16_t kind, const Listed& entry) noexcept {
+  const ObjectList& list = g_lists[kind];
+  return entry.slot < list.slot_count && list.slots[entry.slot] == entry.object;
+}
 
 void* LookupObject(uint16_t kind, uint32_t handle) noexcept {
   if (kind >= kObjectKindCount || HandleKind(handle) != kind) return nullptr;
