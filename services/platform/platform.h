@@ -31,7 +31,8 @@ inline uint32_t CurrentThreadId() noexcept;
 inline bool SingleThreaded() noexcept;
 
 enum class ProcState { kAlive, kGone, kNoPermission, kError };
-// kGone for a process that does not exist or has ended (zombies included).
+// kGone for a process that does not exist or has ended (zombies included),
+// and for an id that names only a thread of some process.
 ProcState ProcessState(uint32_t pid) noexcept;
 
 // ---------------------------------------------------------------- code libraries
