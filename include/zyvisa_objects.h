@@ -20,7 +20,12 @@ ZYVISA_EXTERN_C_BEGIN
 #define ZYVISA_SESN_NOT_CLOSING 2UL   /* refuse a session whose closing has begun */
 #define ZYVISA_SESN_BEGIN_CLOSE 4UL   /* set the closing flag */
 
-/* A zero-filled object of size bytes registered under a new handle, or null. */
+/* A zero-filled object of size bytes registered under a new handle, or null.
+ * Null also for a size below what the library itself reads and writes in an
+ * object of that kind: 2552 bytes for an I/O session (its fields end with the
+ * async semaphore at 2544), 40 for a resource manager (the header), 96 for a
+ * find list (the source array at 88) and 136 for an event queue (its head;
+ * the nodes follow from offset 80 on, 56 bytes each). */
 ZYVISA_EXPORT ViAddr zyvisaCreateObject(ViUInt16 kind, ViUInt32 size,
                                         ViUInt32* handle) ZYVISA_NOEXCEPT;
 /* Clears the signature, then empties the handle's slot, unlinks the object and

@@ -194,6 +194,11 @@ TEST_F(SemTest, NamesAndHandles) {
   EXPECT_EQ(Alloc("Device list", 7, 1), s);  // any non-zero scope is system
   EXPECT_EQ(visaSemFree(s), VI_ERROR_NSUP_OPER);
   EXPECT_EQ(visaSemFree(a), VI_SUCCESS);
+  // A missing handle is refused before anything is written.
+  ViUInt16 flag = 7;
+  EXPECT_EQ(visaSemAcquire(nullptr, 0, &flag), VI_ERROR_INV_OBJECT);
+  EXPECT_EQ(visaSemRelease(nullptr, &flag), VI_ERROR_INV_OBJECT);
+  EXPECT_EQ(flag, 7);
   // The name field holds 79 characters and the terminator: 80 are refused
   // like 81, never cut short to match another name.
   for (const ViUInt16 scope : {kProcess, kSystem}) {

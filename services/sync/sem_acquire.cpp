@@ -87,8 +87,9 @@ Got AcquireProcess(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
                                                  ViUInt16* acquired) noexcept {
-  SetAcquired(acquired, VI_FALSE);
+  // Without a handle nothing is written, the acquired flag included.
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
+  SetAcquired(acquired, VI_FALSE);
   SemRecord& record = *handle->record;
   const Me me;
   const Got got = handle->system ? AcquireSystem(handle, timeout, me)
