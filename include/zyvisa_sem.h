@@ -27,6 +27,11 @@ ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
                                       ViUInt16* acquired) ZYVISA_NOEXCEPT;
 /* With acquired given and 0, does nothing. */
 ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) ZYVISA_NOEXCEPT;
+/* Freeing (or closing) a process semaphore never waits for the threads that wait
+ * on it: each returns VI_ERROR_TMO with acquired 0, and its record is taken
+ * again by a later allocation only once the last of them has left. A thread
+ * that is about to acquire or release a handle while another frees it is the
+ * caller's error. */
 ZYVISA_EXPORT ViStatus visaSemFree(ViSemaphore handle) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViBoolean zyvisaSemCloseMutex(ViSemaphore handle) ZYVISA_NOEXCEPT;
 

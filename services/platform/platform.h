@@ -123,6 +123,10 @@ void EventSet(Event* event) noexcept;
 // True when the event was signalled (and is reset again), false on time-out.
 // kWaitForever waits without limit.
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
+// Ends every wait on the event, present and future, as unsignalled, without
+// destroying it: the step before closing an event that threads may still be
+// waiting on. Closing destroys it and needs that no thread waits any more.
+void EventAbandon(Event* event) noexcept;
 void EventClose(Event* event) noexcept;
 
 // Locks built on a counter and an event hand the lock over with the signal. A
