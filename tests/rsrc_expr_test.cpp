@@ -128,18 +128,11 @@ TEST(RsrcExprCompile, DeepNestingUsesNoMachineStack) {
 
 // Every row also checks the attribute flag, which follows the first '{'.
 const struct MatchRow { const char* expression, *name; ViStatus status; } kMatchRows[] = {
-    // Case folding of literals, lists, negated lists and escapes; only A-Z and
-    // a-z fold, other bytes compare as they are.
-    {"?*INSTR", "GPIB0::1::INSTR", kYes}, {"?*INSTR", "gpib0::1::instr", kYes},
-    {"\\x41", "a", kYes}, {"\\x41", "A", kYes}, {"\\X6a", "J", kYes}, {"[\\x61]", "A", kYes},
-    {"[a-c]", "B", kYes}, {"[a-c]", "D", kNo}, {"[^a-c]", "B", kNo}, {"[^a-c]", "d", kYes},
-    {"[^a]", "a", kNo}, {"[^a]", "A", kNo}, {"[^A]", "a", kNo}, {"[^a]", "b", kYes},
-    {"\\t", "\t", kYes}, {"A\\TB", "a\tb", kYes}, {"\\n", "N", kYes},  // '\n' is the letter n
-    {"[\\-]", "-", kYes}, {"[a\\-c]", "-", kYes}, {"[a\\-c]", "b", kNo},
-    {"\\?", "?", kYes}, {"\\?", "x", kNo}, {"\\*\\[\\]\\\\", "*[]\\", kYes},
-    {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes}, {"^-", "^-", kYes},
-    {"\\xC1", "\xE1", kNo}, {"\\xC1", "\xC1", kYes}, {"[\\xC0-\\xC2]", "\xC1", kYes},
-    {"[^\\x01-\\x7F]", "\x80", kYes}, {"\xE9?", "\xE9x", kYes}, {"\\x00", "x", kNo},
+    // Case folding, escapes, lists and bytes above 127 meet a regular
+    // expression on random patterns in the differential test; here what its
+    // patterns never hold: specials and a non-leading '^' in a list, NUL.
+    {"?*INSTR", "gpib0::1::instr", kYes}, {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes},
+    {"^-", "^-", kYes}, {"\\x00", "x", kNo},
     // Anchored at both ends; the empty name never matches.
     {"GPIB?*INSTR", "GPIB0::1::INSTR2", kNo}, {"GPIB?*INSTR", "XGPIB0::1::INSTR", kNo},
     {"ASRL[0-9]*::?*INSTR", "ASRL1::INSTR", kYes}, {"ASRL[0-9]*::?*INSTR", "ASRL12::INSTR", kYes},
