@@ -110,7 +110,9 @@ ProcState ProcessState(uint32_t pid) noexcept {
     // A process that ends while being read leaves an empty file: ask kill().
   }
   // /proc is missing, or hides other users' processes (hidepid): kill() can
-  // still tell a missing process from one we may not inspect.
+  // still tell a missing process from one we may not inspect, but it also
+  // reaches a process through the id of any of its threads; only the status
+  // file tells the two apart.
   if (kill(pid_t(pid), 0) == 0) return ProcState::kAlive;
   if (errno == ESRCH) return ProcState::kGone;
   if (errno == EPERM) return ProcState::kNoPermission;
