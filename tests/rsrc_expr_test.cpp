@@ -140,23 +140,16 @@ const struct MatchRow { const char* expression, *name; ViStatus status; } kMatch
     {"?", "AB", kNo}, {"AB", "A", kNo}, {"?*", "", kNo}, {"A*", "", kNo}, {"(", "", kBad},
     // Outside parentheses '|' joins single atoms and a following '*' takes
     // both; inside, it separates whole alternatives.
-    {"VXI|GPIB", "VXGPIB", kYes}, {"VXI|GPIB", "VXI", kNo}, {"VXI|GPIB", "GPIB", kNo},
-    {"(VXI|GPIB)", "VXI", kYes}, {"(VXI|GPIB)", "gpib", kYes}, {"(VXI|GPIB)", "VXGPIB", kNo},
-    {"(GPIB|VXI)?*INSTR", "VXI0::1::INSTR", kYes}, {"A|B*", "ABBA", kYes}, {"A|B*C", "C", kYes},
-    {"(GPIB|VXI|PXI)?*INSTR", "PXI0::15-3.0::INSTR", kYes}, {"AB|CD", "ABCD", kNo},
-    {"AB|CD", "ABD", kYes}, {"AB|CD", "ACD", kYes},
+    {"VXI|GPIB", "VXGPIB", kYes}, {"VXI|GPIB", "VXI", kNo}, {"(VXI|GPIB)", "VXI", kYes},
+    {"(VXI|GPIB)", "VXGPIB", kNo}, {"A|B*", "ABBA", kYes}, {"AB|CD", "ABD", kYes},
     {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")ACD", kYes},
     {"[)](AB|CD)", ")CD", kNo}, {"\\)(AB|CD)", ")ABD", kYes}, {"\\)(AB|CD)", ")AB", kNo},
     {"\\)((((((((((A))))))))))", ")A", kYes},
     {"((((((((((A))))))))))", "A", kBad},
-    // Repetition of groups, including elements that can match nothing (one
-    // repetition of those may match nothing too).
-    {"(A|AB)C", "ABC", kYes}, {"A*A", "AAA", kYes}, {"(AB)+C", "ABABC", kYes},
-    {"(AB)+C", "C", kNo}, {"(AB)*C", "C", kYes}, {"(AB)*C", "ABAC", kNo}, {"(A*)*", "AAA", kYes},
-    {"((A|B)C)+", "ACbcAC", kYes}, {"(A|AA)*B", "AAAAAB", kYes}, {"(A*)+B", "B", kYes},
-    {"(A+B+)+", "AABABBB", kYes}, {"(A+B+)+", "AABABBBA", kNo}, {"X(A*|B)+Y", "XY", kYes},
-    {"X(A*|B)+Y", "XABBAY", kYes}, {"?*A(B|CD)", "AB", kYes},
-    {"[0-9]*(AB|C)", "12C", kYes}, {"[0-9]*(AB|C)", "12X", kNo},
+    // Repetitions of elements that can match nothing (one repetition of those
+    // may match nothing too); the differential test covers the others.
+    {"(A*)*", "AAA", kYes}, {"(A*)+B", "B", kYes}, {"X(A*|B)+Y", "XY", kYes},
+    {"X(A*|B)+Y", "XABBAY", kYes},
     // White space: trailing is cut, any other makes the expression invalid;
     // nothing after the first '{' is looked at.
     {"?*INSTR {VI_ATTR_INTF_NUM==0}", "GPIB0::1::INSTR", kYes},
