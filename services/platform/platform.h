@@ -31,7 +31,8 @@ inline uint32_t CurrentThreadId() noexcept;
 inline bool SingleThreaded() noexcept;
 
 enum class ProcState { kAlive, kGone, kNoPermission, kError };
-// kGone for a process that does not exist or has ended (zombies included).
+// kGone for a process that does not exist or has ended (zombies included),
+// and for an id that names only a thread of some process.
 ProcState ProcessState(uint32_t pid) noexcept;
 
 // ---------------------------------------------------------------- code libraries
@@ -122,6 +123,10 @@ void EventSet(Event* event) noexcept;
 // True when the event was signalled (and is reset again), false on time-out.
 // kWaitForever waits without limit.
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
+// Ends every wait on the event, present and future, as unsignalled, without
+// destroying it: the step before closing an event that threads may still be
+// waiting on. Closing destroys it and needs that no thread waits any more.
+void EventAbandon(Event* event) noexcept;
 void EventClose(Event* event) noexcept;
 
 // Locks built on a counter and an event hand the lock over with the signal. A
