@@ -485,4 +485,50 @@ TEST_F(LockingTest, ThreadsKeepMutualExclusion) {
   for (uint32_t count : r.oper_count) EXPECT_EQ(count, 0u);
 }
 
+// zyvisa-inspect shows the records in use, and a dead owner stands out.
+TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
+  Signal locked;
+  Child child([&] {
+    if (lc::Startup() != 1) return 10;
+    IoSession* s = Open({5, 6, 7, 8});
+    ViUInt16 entered = 0;
+    if (s == nullptr || Lock(s, VI_EXCLUSIVE_LOCK) != VI_SUCCESS ||
+        visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) {
+      return 11;
+    }
+    locked.Notify();
+    pf::SleepMs(kChildMs);
+    return 0;
+  });
+  Start();
+  IoSession* s = Open({5, 6, 7, 8});
+  ASSERT_TRUE(locked.Wait(kChildMs));
+  const std::string pid = std::to_string(child.pid());
+  const std::string inspect = std::string(ZYVISA_INSPECT_PATH) + " ";
+  struct Look {
+    const char* args;
+    bool killed;
+    std::vector<std::string> want;
+  };
+  const Look looks[] = {
+      {"", false, {"identity 5/6/7/8, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
+                   "operation entry 0: pid " + pid + " alive, 1 in progress"}},
+      {"--json", false, {"\"identity\":[5,6,7,8],\"session_count\":2,\"lock_state\":\"exclusive\"",
+                         "\"pid\":" + pid + ",\"alive\":true,\"nesting\":1"}},
+      {"", true, {"pid " + pid + " gone (nesting 1)  <-- DEAD OWNER", "<-- DEAD PROCESS"}},
+      {"--json", true, {"\"pid\":" + pid + ",\"alive\":false,\"nesting\":1",
+                        "\"count\":1,\"alive\":false"}},
+  };
+  for (const Look& look : looks) {
+    if (look.killed) {
+      child.Kill();
+      child.Wait(kChildMs);
+    }
+    std::string out;
+    EXPECT_EQ(zyvisa::test::RunProgram(inspect + look.args, &out), 0);
+    for (const std::string& want : look.want) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+  }
+  EXPECT_EQ(Rec(s).session_count, 2);
+}
+
 }  // namespace
