@@ -531,4 +531,31 @@ TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
   EXPECT_EQ(Rec(s).session_count, 2);
 }
 
+// A process that shuts the library down gives up what it holds in the
+// records, without waiting for others to find it gone.
+TEST_F(LockingTest, ShutdownGivesUpWhatTheProcessHolds) {
+  Signal down;
+  Child child([&] {
+    if (lc::Startup() != 1) return 10;
+    IoSession* a = Open({1, 1, 1, 1});
+    IoSession* b = Open({2, 2, 2, 2});
+    ViUInt16 entered = 0;
+    if (Lock(a, VI_EXCLUSIVE_LOCK) != VI_SUCCESS || Lock(b, VI_SHARED_LOCK, 0, "k") != VI_SUCCESS ||
+        visaEnterLockOper(b->handle, &entered) != VI_SUCCESS) {
+      return 11;
+    }
+    lc::Shutdown();
+    down.Notify();
+    pf::SleepMs(kChildMs);
+    return 0;
+  });
+  ASSERT_TRUE(down.Wait(kChildMs));
+  Start();
+  for (const Identity id : {Identity{1, 1, 1, 1}, Identity{2, 2, 2, 2}}) {
+    IoSession* s = Open(id);
+    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK), VI_SUCCESS) << id.a;
+    EXPECT_EQ(Rec(s).shared_lock_count, 0u);
+  }
+}
+
 }  // namespace
