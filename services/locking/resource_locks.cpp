@@ -67,12 +67,15 @@ int32_t BlockingEntry(const Request& q) {
   return -1;
 }
 
-// Waits until no other operation is in progress on the resource.
+// Waits until no other operation is in progress on the resource. The
+// request counts as a waiter only once it has to wait: counted and uncounted
+// at once under the mutex, nobody could have seen it.
 ViStatus WaitForOperations(const Request& q) {
   ResourceRecord* r = q.record;
+  int32_t entry = BlockingEntry(q);
+  if (entry < 0) return VI_SUCCESS;
   AddWaiter(r, +1);
-  for (;;) {
-    const int32_t entry = BlockingEntry(q);
+  for (;; entry = BlockingEntry(q)) {
     if (entry < 0) break;
     if (q.TimedOut()) {
       const ViStatus status = q.LockedAnswer();
