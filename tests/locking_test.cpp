@@ -38,12 +38,19 @@ struct Identity {
   uint32_t c = 3, d = 4;
 };
 
+// Sessions this process opened, freed before shutdown.
+std::vector<IoSession*>& Opened() {
+  static std::vector<IoSession*> opened;
+  return opened;
+}
+
 // A session as the core opens one: an object, its identity, its record and
 // its count in the record.
 IoSession* Open(Identity id = {}) {
   ViUInt32 handle = 0;
   auto* s = static_cast<IoSession*>(zyvisaCreateObject(ZYVISA_KIND_SESSION, sizeof(IoSession), &handle));
   if (s == nullptr) return nullptr;
+  Opened().push_back(s);
   s->handle = handle;
   s->owner_process_id = pf::CurrentProcessId();
   s->identity_a = id.a;
@@ -77,8 +84,13 @@ ViStatus PassGate(IoSession* s) {
 class LockingTest : public ::testing::Test {
  protected:
   void SetUp() override { machine_.WriteConfig("[VISA-CONFIG]\nMaxNumResources=4\n"); }
-  void TearDown() override {
-    if (started_) lc::Shutdown();
+  void TearDown() override { Stop(); }
+  void Stop() {
+    if (!started_) return;
+    for (IoSession* s : Opened()) zyvisaFreeObject(ZYVISA_KIND_SESSION, s, ViUInt16(s->handle));
+    Opened().clear();
+    lc::Shutdown();
+    started_ = false;
   }
   // Children fork before this and start the library themselves, as loading would.
   void Start() { ASSERT_TRUE(started_ = lc::Startup() == 1); }
@@ -253,8 +265,7 @@ TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
     EXPECT_EQ(Rec(s).lock_waiters, 0u);
     leave.Notify();
     child.Wait(kChildMs);
-    lc::Shutdown();
-    started_ = false;
+    Stop();
   }
 }
 
@@ -306,8 +317,7 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     EXPECT_EQ(r.shared_lock_count, 0u);
     EXPECT_EQ(r.exclusive_nest_count, 0u);
     EXPECT_EQ(r.lock_waiters, 0u);
-    lc::Shutdown();
-    started_ = false;
+    Stop();
   }
 }
 

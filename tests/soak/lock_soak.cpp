@@ -274,6 +274,7 @@ int main(int argc, char** argv) {
   }
   visaExitLockOper(s->handle, entered);
   zyvisaRsrcFreeSession(s);
+  zyvisaFreeObject(ZYVISA_KIND_SESSION, s, ViUInt16(s->handle));
   zyvisa::lifecycle::Shutdown();
   keeper.Kill();
   keeper.Wait(kWedgedMs);
