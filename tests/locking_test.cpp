@@ -65,6 +65,22 @@ IoSession* Open(Identity id = {}) {
 
 ResourceRecord& Rec(IoSession* s) { return *static_cast<ResourceRecord*>(s->resource_record); }
 
+// The record's waiter count, read under its mutex while another thread of
+// the test waits in a lock request.
+uint32_t Waiters(IoSession* s) {
+  ViSemaphore mutex = zyvisa::locking::MutexOf(&Rec(s));
+  ViUInt16 acquired = 0;
+  visaSemAcquire(mutex, VI_TMO_INFINITE, &acquired);
+  const uint32_t waiters = Rec(s).lock_waiters;
+  visaSemRelease(mutex, &acquired);
+  return waiters;
+}
+
+// Spins until a lock request of another thread or process counts as waiting.
+void AwaitWaiter(IoSession* s) {
+  while (Waiters(s) == 0) pf::SleepMs(1);
+}
+
 ViStatus Lock(IoSession* s, ViInt32 type, ViUInt32 timeout = 0, const char* key = nullptr,
               std::string* out = nullptr) {
   char buffer[256] = {};
@@ -253,7 +269,7 @@ TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
     EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_ERROR_TMO) << "unlocked, but an operation runs";
     std::atomic<ViStatus> got{1};
     std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
-    while (Rec(s).lock_waiters == 0 && got == 1) pf::SleepMs(1);
+    AwaitWaiter(s);
     EXPECT_EQ(PassGate(Open()), VI_ERROR_RSRC_LOCKED) << "a lock request is waiting";
     if (kill) {
       child.Kill();
@@ -301,7 +317,7 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     if (c.waiter) {
       std::atomic<ViStatus> got{1};
       std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
-      while (Rec(s).lock_waiters == 0) pf::SleepMs(1);
+      AwaitWaiter(s);
       child.Kill();
       waiter.join();
       EXPECT_EQ(got.load(), VI_SUCCESS);
@@ -337,7 +353,7 @@ TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
     return Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE) == VI_SUCCESS ? 0 : 12;
   });
   ASSERT_TRUE(waiting.Wait(kChildMs));
-  while (Rec(owner).lock_waiters == 0) pf::SleepMs(1);
+  AwaitWaiter(owner);
   child.Kill();
   child.Wait(kChildMs);
   ASSERT_EQ(zyvisaUnlock(owner), VI_SUCCESS);
