@@ -176,6 +176,26 @@ TEST_F(LockingTest, LockRulesInOneProcess) {
   EXPECT_EQ(r.shared_lock_count, 0u);
   EXPECT_EQ(r.lock_waiters, 0u);
   EXPECT_EQ(r.oper_count[0], 0u);
+  // Refusals that leave the unlocked record as it was.
+  EXPECT_EQ(Lock(a, 0), VI_ERROR_INV_LOCK_TYPE);
+  EXPECT_EQ(Lock(a, 3), VI_ERROR_INV_LOCK_TYPE);
+  EXPECT_EQ(Lock(a, VI_SHARED_LOCK, 0, std::string(256, 'k').c_str()), VI_ERROR_INV_ACCESS_KEY);
+  EXPECT_EQ(r.lock_state, 0u);
+  // A generated key: a number, an underscore, a date, a newline; others join with it.
+  std::string key;
+  ASSERT_EQ(Lock(a, VI_SHARED_LOCK, 0, nullptr, &key), VI_SUCCESS);
+  EXPECT_EQ(key.back(), '\n');
+  EXPECT_LE(key.size(), 31u);
+  EXPECT_NE(key.find('_'), std::string::npos);
+  EXPECT_EQ(Lock(b, VI_SHARED_LOCK, 0, key.c_str()), VI_SUCCESS);
+  EXPECT_EQ(r.shared_lock_count, 2u);
+  // Closing a's session while b also holds exclusive leaves the lock in force.
+  ASSERT_EQ(Lock(b, VI_EXCLUSIVE_LOCK), VI_SUCCESS);
+  EXPECT_EQ(zyvisaUnlockAllSessionLocks(a), VI_SUCCESS);
+  EXPECT_EQ(r.lock_state, 1u);
+  EXPECT_EQ(zyvisaUnlockAllSessionLocks(b), VI_SUCCESS);
+  EXPECT_EQ(r.lock_state, 0u);
+  EXPECT_EQ(r.shared_lock_count, 0u);
 }
 
 TEST_F(LockingTest, RecordTable) {

@@ -126,7 +126,9 @@ void GenerateKey(char* key) {
     const std::time_t now = std::time(nullptr);
     if (const std::tm* local = std::localtime(&now)) t = *local;
   }
-  std::snprintf(key, kAccessKeySize, "%d_%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", std::rand(),
+  // 15 bits of the generator keep the key within 31 characters on every
+  // C library, whatever its RAND_MAX.
+  std::snprintf(key, kAccessKeySize, "%d_%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", std::rand() & 0x7FFF,
                 kDays[unsigned(t.tm_wday) % 7], kMonths[unsigned(t.tm_mon) % 12], t.tm_mday,
                 t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
 }
