@@ -168,6 +168,9 @@ bool EventSetIf(Event* event, bool (*decide)(void*), void* context) noexcept;
 struct SharedFile;
 enum class ShareMode { kExclusive, kShared };
 SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept;
+// Ends the handle's share mode, also while a view of the file stays mapped.
+// A forked child closing the copy it inherited leaves its parent's share as
+// it is.
 void SharedFileClose(SharedFile* file) noexcept;
 // Maps size bytes of the file read-write and shared, growing the file to that
 // size if it is smaller. Null on failure.

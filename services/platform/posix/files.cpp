@@ -178,6 +178,9 @@ struct SharedFile {
   int fd;
   std::string path;
   bool delete_on_close;
+  // The process that took the share lock. A forked child shares the open
+  // file (and so the lock) with it; only the taker gives the lock up.
+  pid_t opener;
 };
 
 SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept {
@@ -201,7 +204,7 @@ SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_clos
       close(fd);
       continue;
     }
-    SharedFile* file = new (std::nothrow) SharedFile{fd, std::string(), delete_on_close};
+    SharedFile* file = new (std::nothrow) SharedFile{fd, std::string(), delete_on_close, getpid()};
     if (file == nullptr) {
       close(fd);
       return nullptr;
@@ -227,6 +230,9 @@ void SharedFileClose(SharedFile* file) noexcept {
       PathNamesFile(file->path.c_str(), file->fd)) {
     unlink(file->path.c_str());
   }
+  // A view of the file keeps the open file, and with it the lock, alive after
+  // close: the share ends here explicitly, also while a view stays mapped.
+  if (file->opener == getpid()) posix::FlockRetry(file->fd, LOCK_UN);
   close(file->fd);
   delete file;
 }
