@@ -88,8 +88,8 @@ bool BackingFilePath(std::string* path, std::string* folder) {
 }
 
 bool Locked(platform::WaitResult r) {
-  // An owner that died inside start-up leaves at worst a half-counted use
-  // count; the region itself is rebuilt by the next first process.
+  // An owner that died inside start-up or shutdown leaves at worst a use
+  // count that counts it, or a region JoinRegion formats again.
   return r == platform::WaitResult::kAcquired || r == platform::WaitResult::kAbandoned;
 }
 
@@ -132,34 +132,10 @@ void DeleteIfLast() {
   }
 }
 
-// A region some process formatted: its first block is the services data and
-// lies inside this process's view. Anything else was never finished (its
-// formatter died) or has been damaged.
-bool LooksFormatted(const ProcessState& s) {
-  const auto* first = reinterpret_cast<const BlockHeader*>(s.region);
-  return std::strncmp(first->name, kServicesDataName, kBlockNameSize) == 0 && first->size < 0 &&
-         first->size != INT32_MIN &&
-         sizeof(BlockHeader) + uint64_t(-int64_t{first->size}) <= s.region_size;
-}
-
-// Start-up step 11 onwards, run while this thread holds the initialization mutex.
-bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::string& config_file) {
-  bool first = NobodyElseHasIt(backing_file);
-  if (!MapRegion(s, backing_file)) return false;
-  if (!first && !LooksFormatted(s)) {
-    // Somebody holds a region nobody formatted. That is a process that died
-    // formatting it, whose share lock is still going away: wait for it to go
-    // (our own lock would stand in the way, so ours goes first), then format.
-    UnmapRegion(s);
-    const uint64_t deadline = platform::MonotonicMs() + kDeadHolderGraceMs;
-    while (!(first = NobodyElseHasIt(backing_file)) && platform::MonotonicMs() < deadline) {
-      platform::SleepMs(1);
-    }
-    if (!first || !MapRegion(s, backing_file)) return false;
-  }
-  // Whatever a crashed run left in the file is cleared by the first process.
-  if (first) FormatRegion(s.region, s.region_size);
-
+// The region's own blocks: the services data and the system semaphore table,
+// found or, in a region just formatted, made. False when the region's
+// content cannot serve (never formatted, damaged, or made for other sizes).
+bool JoinBlocks(ProcessState& s, const std::string& config_file) {
   const uint64_t services_size = ServicesDataSize(s.max_resources);
   if (services_size > INT32_MAX) return false;
   void* services = nullptr;
@@ -175,15 +151,44 @@ bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::str
     head->min_async_count = static_cast<uint32_t>(
         ReadConfigNumber(config_file, "MinAsyncCount", kDefaultMinAsyncCount));
   }
-
   const int32_t system_sems = ReadSemCount("NumSystemSems");
-  if (system_sems > kMaxSemCount || !sync::CreateSystemTable(system_sems)) return false;
+  return system_sems <= kMaxSemCount && sync::CreateSystemTable(system_sems);
+}
+
+// Start-up step 11 onwards, run while this thread holds the initialization
+// mutex (abandoned: its last owner died holding it).
+bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::string& config_file,
+                bool abandoned) {
+  bool first = NobodyElseHasIt(backing_file);
+  if (!MapRegion(s, backing_file)) return false;
+  // Whatever a crashed run left in the file is cleared by the first process.
+  if (first) FormatRegion(s.region, s.region_size);
+  if (!JoinBlocks(s, config_file)) {
+    if (first) return false;
+    // A region that cannot serve, held by somebody. After an owner of the
+    // initialization mutex died, that somebody can be the dead process
+    // itself, killed half-way through formatting or carving the region: the
+    // mutex reaches us before the system has closed its files. Its share
+    // lock goes within moments; ours would stand in the way, so ours goes
+    // first. Then the region is ours to format.
+    sync::CloseSystemTable();
+    UnmapRegion(s);
+    const uint64_t deadline = platform::MonotonicMs() + (abandoned ? kDeadHolderGraceMs : 0);
+    while (!(first = NobodyElseHasIt(backing_file)) && platform::MonotonicMs() < deadline) {
+      platform::SleepMs(1);
+    }
+    if (!first || !MapRegion(s, backing_file)) return false;
+    FormatRegion(s.region, s.region_size);
+    if (!JoinBlocks(s, config_file)) return false;
+  }
+
   const int32_t process_sems = ReadSemCount("NumProcessSems");
   if (process_sems > kMaxSemCount ||
       !sync::CreateProcessTable(process_sems, s.process_id.load())) {
     return false;
   }
   if (!objects::CreateObjectLists()) return false;
+  auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
   head->use_count = static_cast<uint16_t>(head->use_count + 1);
   s.counted_pid = s.process_id.load();
   return true;
@@ -265,8 +270,10 @@ ViUInt16 RunStartup() noexcept {
   // test, the clearing, the tables in the region and the use count across the
   // machine. Nothing below takes a lock that another process could hold while
   // waiting for this one, so the order is safe.
-  if (!Locked(platform::NamedMutexWait(s.init_mutex, platform::kWaitForever))) return 0;
-  const bool joined = JoinRegion(s, backing_file, config_file);
+  const platform::WaitResult locked = platform::NamedMutexWait(s.init_mutex, platform::kWaitForever);
+  if (!Locked(locked)) return 0;
+  const bool joined =
+      JoinRegion(s, backing_file, config_file, locked == platform::WaitResult::kAbandoned);
   if (!joined) {
     // A failed start-up keeps no share lock: another process's first-process
     // test would otherwise see it and join a region nobody formats. The
