@@ -48,6 +48,9 @@ ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViU
     auto* header = reinterpret_cast<BlockHeader*>(region + offset);
     if (SameName(name, *header)) {
       if (header->size != -static_cast<int32_t>(rounded)) return VI_ERROR_SYSTEM_ERROR;
+      // A damaged header, or a region formatted larger than this view, must
+      // not hand out bytes this process has not mapped.
+      if (offset + needed > region_size) return VI_ERROR_SYSTEM_ERROR;
       *address = region + offset + sizeof(BlockHeader);
       *created = 0;
       return VI_SUCCESS;

@@ -75,6 +75,9 @@ int32_t IndexOf(const SemTable& table, const SemRecord* record) {
 // with the requested recursive flag. The name is written before the record is
 // marked allocated: a system record whose writer died in between is still
 // free, never allocated under a name nobody will ask for.
+// A system record that is already allocated had its mutex made by the
+// process that allocated it: if that mutex is gone, somebody deleted it, and
+// making a new one would let a second holder in; the handle is refused.
 ViSemaphore CreateHandle(SemTable& table, int32_t index, const char* name, uint16_t recursive) {
   if (table.records == nullptr || index < 0 || index >= table.count) return nullptr;
   auto* handle = new (std::nothrow) ZyvisaSemaphore{kSemSignature, table.shared,
@@ -85,7 +88,7 @@ ViSemaphore CreateHandle(SemTable& table, int32_t index, const char* name, uint1
     // table's name + " #" + the index.
     char mutex_name[2 * kSemNameSize];
     std::snprintf(mutex_name, sizeof mutex_name, "Global\\%s #%ld", table.name, long{index});
-    handle->mutex = platform::NamedMutexOpen(mutex_name);
+    handle->mutex = platform::NamedMutexOpen(mutex_name, table.records[index].free_flag == 1);
   } else {
     handle->event = platform::EventCreate();
   }

@@ -89,6 +89,36 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+void MakeFifo(const std::string& path) {
+  if (mkfifo(path.c_str(), 0666) != 0) Die("mkfifo " + path);
+}
+
+int FileMode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+bool InOurGroup(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_gid == getegid();
+}
+
+void PatchFile(const std::string& path, long offset, const void* bytes, size_t size) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(offset);
+  f.write(static_cast<const char*>(bytes), std::streamsize(size));
+  if (!f) Die("patch " + path);
+}
+
+int GoneProcessId() {
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) _exit(0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return pid;
+}
+
 Signal::Signal() {
   if (pipe(fds_) != 0) Die("pipe");
 }

@@ -1,5 +1,6 @@
 // Time, sleeping, process and thread identity, the liveness of other processes
 // and the environment, for Linux.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -117,6 +118,24 @@ ProcState ProcessState(uint32_t pid) noexcept {
   if (errno == ESRCH) return ProcState::kGone;
   if (errno == EPERM) return ProcState::kNoPermission;
   return ProcState::kError;
+}
+
+bool OtherThreadsMayRun() noexcept {
+  if (SingleThreaded()) return false;
+  // The C library's flag stays down once a thread was made; the kernel's
+  // list of this process's threads says whether one is still there.
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return true;
+  int count = 0;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count != 1;
+}
+
+bool AtForkChild(void (*handler)()) noexcept {
+  return handler != nullptr && pthread_atfork(nullptr, nullptr, handler) == 0;
 }
 
 bool GetEnvironment(const char* name, std::string* value) {
