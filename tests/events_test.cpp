@@ -13,9 +13,11 @@
 #include "events/emulated_async.h"
 #include "lifecycle/startup.h"
 #include "objects/oper_table.h"
+#include "platform/platform.h"
 #include "support/event_session.h"
 #include "support/test_machine.h"
 #include "zyvisa_events.h"
+#include "zyvisa_locking.h"
 
 namespace {
 
@@ -237,12 +239,25 @@ TEST_F(EventsTest, RefusalsOfTheMechanismCalls) {
   EXPECT_EQ(queued, nullptr);
 }
 
-TEST_F(EventsTest, RaisingACompletionClearsTheJob) {
-  EventSession s(2, {VI_EVENT_IO_COMPLETION});
+TEST_F(EventsTest, RaisingACompletionLeavesTheGateAndClearsTheJob) {
+  EventSession s(2, {VI_EVENT_IO_COMPLETION, kTrig});
+  objects::IoSession* session = s.get();
+  session->owner_process_id = zyvisa::platform::CurrentProcessId();
+  ASSERT_EQ(zyvisaRsrcCreateResource(session), VI_SUCCESS);
+  ASSERT_EQ(zyvisaRsrcCreateSession(session), VI_SUCCESS);
   s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
-  s.get()->current_job_id = 0x04020005;
+  s.Enable(kTrig, VI_QUEUE);
+  // An asynchronous operation passed the gate when it started.
+  ViUInt16 entered = 0;
+  ASSERT_EQ(visaEnterLockOper(s.handle(), &entered), VI_SUCCESS);
+  session->current_job_id = 0x04020005;
+  ASSERT_EQ(s.Produce(kTrig), VI_SUCCESS);  // other events leave the gate alone
+  EXPECT_EQ(session->lock_oper_depth, 1u);
   ASSERT_EQ(s.Produce(VI_EVENT_IO_COMPLETION, 0x04020005), VI_SUCCESS);
-  EXPECT_EQ(s.get()->current_job_id, 0u);
+  EXPECT_EQ(session->lock_oper_depth, 0u);
+  EXPECT_EQ(session->use_count.load(), 0u);
+  EXPECT_EQ(session->current_job_id, 0u);
+  zyvisaRsrcFreeSession(session);
 }
 
 // ---------------------------------------------------------------- handler loop
@@ -326,7 +341,8 @@ TEST_F(EventsTest, HandlerLoopTable) {
 
 TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
   constexpr int kProducers = 3, kEach = 300;
-  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, VI_EVENT_IO_COMPLETION};
+  constexpr ViEventType kQueued = 0x3FFF200D;
+  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, kQueued};
   EventSession s(8, types);
   static std::atomic<int> delivered{0};
   for (int p = 0; p < kProducers; ++p) {
@@ -349,7 +365,7 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
     threads.emplace_back([&, p] {
       for (int i = 0; i < kEach; ++i) {
         if (s.Produce(types[p]) == VI_SUCCESS) produced.fetch_add(1);
-        if (s.Produce(VI_EVENT_IO_COMPLETION) == VI_SUCCESS) queued.fetch_add(1);
+        if (s.Produce(kQueued) == VI_SUCCESS) queued.fetch_add(1);
       }
     });
   }
