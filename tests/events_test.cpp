@@ -76,7 +76,7 @@ TEST_F(EventsTest, RandomOperationsKeepTheListsOfTheModel) {
     for (uint16_t i = 1; i <= length; ++i) m.free.push_back(i);
     for (int step = 0; step < 300; ++step) {
       const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step);
-      const uint16_t pick = length == 0 ? 1 : static_cast<uint16_t>(1 + random() % length);
+      const auto pick = static_cast<uint16_t>(length == 0 ? 1 : 1 + random() % length);
       switch (random() % 5) {
         case 0: {  // insert: an abandoned allocated node first, else the free head
           ViAddr node = nullptr;
@@ -143,7 +143,8 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
   driver_io.slots[objects::kSlotReadAsync] = reinterpret_cast<ViAddr>(native_read);
   EventSession s(2, {VI_EVENT_IO_COMPLETION}, &table);
   s.get()->oper_table = &driver_io;
-  auto* q = static_cast<EventQueue*>(zyvisaCreateQueue(s.get(), VI_EVENT_IO_COMPLETION));
+  s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
+  EventQueue* q = s.get()->queue_for_queuing[0];
   EXPECT_EQ(q->Node(1)->event_handle, (1u << 16) | q->handle);
   EXPECT_EQ(q->Node(2)->event_handle, (2u << 16) | q->handle);
   // Job operation: which completions go to the driver's close.
