@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "async/async_job.h"
+#include "events/emulated_async.h"
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
 #include "platform/platform.h"
@@ -55,13 +56,16 @@ bool CreateCompletion(ViSession session, Completion* completion) noexcept {
 // Steps common to every asynchronous start: refuse a second job, make the
 // record, allocate its completion. The caller fills in the transfer, then
 // queues it.
+// One emulated job at a time, whichever path it would take: a pending job's
+// completion nodes stay allocated until it ends, and the next visaCreateEvent
+// of the session would hand those same nodes out again.
+bool JobPending(IoSession& session) noexcept {
+  objects::ListLock lock(objects::kIoSessionKind);
+  return lock.held() && session.job_thread != nullptr && session.pending_job != nullptr;
+}
+
 ViStatus NewJob(IoSession& session, AsyncJob** job_out) noexcept {
-  {
-    objects::ListLock lock(objects::kIoSessionKind);
-    if (lock.held() && session.job_thread != nullptr && session.pending_job != nullptr) {
-      return VI_ERROR_IN_PROGRESS;
-    }
-  }
+  if (JobPending(session)) return VI_ERROR_IN_PROGRESS;
   auto* job = static_cast<AsyncJob*>(std::calloc(1, sizeof(AsyncJob)));
   if (job == nullptr) return VI_ERROR_ALLOC;
   Completion completion;
@@ -100,6 +104,7 @@ ViStatus ReadOrWrite(ViSession handle, ViAddr buffer, ViUInt32 count, const ViJo
     job->job_id = id;
     return zyvisaAsyncThreadQueue(handle, job);
   }
+  if (JobPending(*session)) return VI_ERROR_IN_PROGRESS;
   Completion completion;
   if (!CreateCompletion(handle, &completion)) return VI_ERROR_QUEUE_ERROR;
   ViUInt32 return_count = 0;
@@ -152,6 +157,7 @@ ViStatus Move(ViSession handle, const MoveArgs& args, const ViJobId* job_id,
     job->destination_width = args.destination_width;
     return zyvisaAsyncThreadQueue(handle, job);
   }
+  if (JobPending(*session)) return VI_ERROR_IN_PROGRESS;
   Completion completion;
   if (!CreateCompletion(handle, &completion)) return VI_ERROR_QUEUE_ERROR;
   ViStatus status = VI_ERROR_NSUP_OPER;
@@ -172,6 +178,7 @@ ViStatus Move(ViSession handle, const MoveArgs& args, const ViJobId* job_id,
 }  // namespace zyvisa::async
 
 namespace async = zyvisa::async;
+
 
 extern "C" ZYVISA_EXPORT ViStatus visaReadAsyncFake(ViSession session, ViAddr buffer,
                                                     ViUInt32 count, ViJobId* job_id) noexcept {
@@ -204,3 +211,17 @@ extern "C" ZYVISA_EXPORT ViStatus visaMoveAsyncExFake(
                       destination_offset, destination_width, count},
                      job_id, true);
 }
+
+namespace zyvisa::async {
+namespace {
+// The events tell emulated completions from a driver's own by these entries.
+// Registered when this file is linked in, which is whenever the entries are.
+[[maybe_unused]] const bool g_entries_registered = [] {
+  events::SetEmulatedAsyncEntry(events::kOperReadAsync, reinterpret_cast<const void*>(&::visaReadAsyncFake));
+  events::SetEmulatedAsyncEntry(events::kOperWriteAsync, reinterpret_cast<const void*>(&::visaWriteAsyncFake));
+  events::SetEmulatedAsyncEntry(events::kOperMoveAsync, reinterpret_cast<const void*>(&::visaMoveAsyncFake));
+  events::SetEmulatedAsyncEntry(events::kOperMoveAsyncEx, reinterpret_cast<const void*>(&::visaMoveAsyncExFake));
+  return true;
+}();
+}  // namespace
+}  // namespace zyvisa::async

@@ -6,13 +6,13 @@
 #include <cstdlib>
 
 #include "async/async_job.h"
+#include "events/lock_gate.h"
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
 #include "platform/platform.h"
 #include "runtime/process_state.h"
 #include "zyvisa_async.h"
 #include "zyvisa_events.h"
-#include "zyvisa_locking.h"
 #include "zyvisa_sem.h"
 
 namespace zyvisa::async {
@@ -131,9 +131,19 @@ ViStatus PerformMove(IoSession& session, AsyncJob& job, uint64_t* moved) {
   }
 }
 
+bool IsJobOperation(uint16_t operation) noexcept {
+  return operation == kOperRead || operation == kOperWrite || operation == kOperMove ||
+         operation == kOperMoveEx;
+}
+
 ViStatus Perform(IoSession& session, AsyncJob& job, uint64_t* return_count) {
   *return_count = 0;
-  switch (static_cast<uint16_t>(session.current_job_id >> 16)) {
+  // The job's own id first: the core stores the same id in the session's
+  // current job id, but a refused call made while this job waited may have
+  // overwritten that field since.
+  auto operation = static_cast<uint16_t>(job.job_id >> 16);
+  if (!IsJobOperation(operation)) operation = static_cast<uint16_t>(session.current_job_id >> 16);
+  switch (operation) {
     case kOperRead:
       return PerformReadWrite(session, job, objects::kSlotRead, return_count);
     case kOperWrite:
@@ -165,7 +175,7 @@ void CompleteJob(IoSession& session, AsyncJob* job, uint64_t return_count, ViSta
     // A session that closes meanwhile refuses the raise, and with it the exit
     // from the gate: leave it here, or this process would stay counted as
     // operating on the resource and hold other processes' lock requests back.
-    zyvisaExitLockOperImpl(&session, 1);
+    zyvisa::events::LeaveLockGate(&session);
     session.current_job_id = 0;
   }
 }
@@ -316,7 +326,7 @@ extern "C" ZYVISA_EXPORT void zyvisaAsyncThreadCleanup(ViAddr session_object,
     }
     if (!ended) {
       platform::ThreadCancel(thread);
-      ended = platform::ThreadJoin(thread, kCancelGraceMs);
+      ended = platform::ThreadJoin(thread, async::kCancelGraceMs);
     }
     if (!ended) platform::ThreadDetach(thread);
     session.job_thread = nullptr;
@@ -337,7 +347,7 @@ extern "C" ZYVISA_EXPORT void zyvisaAsyncThreadCleanup(ViAddr session_object,
       objects::ListLock lock(objects::kIoSessionKind);
       session.pending_job = nullptr;
     }
-    zyvisaExitLockOperImpl(&session, 1);
+    zyvisa::events::LeaveLockGate(&session);
     session.current_job_id = 0;
   }
   if (session.async_semaphore != nullptr) {

@@ -63,8 +63,11 @@ pthread_key_t g_release_key;
 bool g_release_key_made = false;
 
 void MakeReleaseKey() {
-  g_release_key_made =
-      pthread_key_create(&g_release_key, reinterpret_cast<void (*)(void*)>(&dlclose)) == 0;
+  // Through void(*)(): the one function pointer type the compiler accepts as
+  // a deliberate change of signature.
+  const auto destructor =
+      reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&dlclose));
+  g_release_key_made = pthread_key_create(&g_release_key, destructor) == 0;
 }
 
 }  // namespace
