@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "support/event_session.h"
 #include "support/test_machine.h"
+#include "zyvisa_async.h"
 #include "zyvisa_events.h"
 #include "zyvisa_locking.h"
 
@@ -141,6 +142,8 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
   objects::OperTable driver_io{};  // the session's own operation table
   ViAddr (*native_read)() = []() -> ViAddr { return nullptr; };
   driver_io.slots[objects::kSlotReadAsync] = reinterpret_cast<ViAddr>(native_read);
+  // The library's emulation registers its entries when it is linked in.
+  driver_io.slots[objects::kSlotWriteAsync] = reinterpret_cast<ViAddr>(&visaWriteAsyncFake);
   EventSession s(2, {VI_EVENT_IO_COMPLETION}, &table);
   s.get()->oper_table = &driver_io;
   s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
@@ -150,7 +153,7 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
   // Job operation: which completions go to the driver's close.
   const struct { ViJobId job; bool closes; } cases[] = {
       {0x04020001, true},   // the driver's own asynchronous read
-      {0x04040001, false},  // write: the table's entry is empty, taken as emulated
+      {0x04040001, false},  // write: the table holds the emulation
       {0x01230001, false},  // no asynchronous operation
   };
   for (const auto& c : cases) {
