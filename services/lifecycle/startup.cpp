@@ -205,6 +205,9 @@ void Shutdown() noexcept {
   // 2. Drop the configuration cache.
   char none[1] = {};
   visaGetIniStringIntoBuffer("", "", "", "", none, 0);
+  // What this process holds in the resource records, which other processes
+  // need given up (before the init mutex: it takes resource mutexes).
+  locking::ReleaseProcessHolds();
 
   if (s.init_mutex != nullptr) {
     const bool locked = Locked(platform::NamedMutexWait(s.init_mutex, platform::kWaitForever));
@@ -212,7 +215,7 @@ void Shutdown() noexcept {
       auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
       head->use_count = static_cast<uint16_t>(head->use_count - 1);
     }
-    // The resource mutexes are system semaphores that the next step closes.
+    // The resource mutexes are system semaphores that the steps below close.
     locking::ForgetResourceMutexes();
     sync::CloseProcessTable();
     // The INI service lock was one of the process semaphores just closed.
