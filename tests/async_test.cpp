@@ -22,6 +22,7 @@
 #include "support/test_machine.h"
 #include "zyvisa_async.h"
 #include "zyvisa_events.h"
+#include "zyvisa_locking.h"
 #include "zyvisa_objects.h"
 #include "zyvisa_sem.h"
 
@@ -276,6 +277,84 @@ TEST_F(AsyncTest, SessionsHandJobsOverConcurrently) {
   for (auto& session : sessions) {
     for (const auto& seen : session->completions()) EXPECT_EQ(seen.status, VI_SUCCESS);
   }
+}
+
+// ---------------------------------------------------------------- unloading
+
+std::atomic<bool> g_unload_driver_in_read{false};
+std::atomic<bool> g_unload_driver_release{false};
+
+ViStatus BlockingRead(ViSession, ViAddr, ViUInt32 count, ViUInt32* return_count) {
+  g_unload_driver_in_read = true;
+  while (!g_unload_driver_release) pf::SleepMs(1);
+  *return_count = count;
+  return VI_SUCCESS;
+}
+
+bool SharedObjectMapped() {
+  return zyvisa::test::ReadFile("/proc/self/maps").find("libzyvisaservices") != std::string::npos;
+}
+
+template <typename Proc>
+Proc Find(void* library, const char* name) {
+  return reinterpret_cast<Proc>(pf::LibrarySymbol(library, name));
+}
+
+// The user unloads the library while its job thread is in the driver: the
+// thread's reference keeps it mapped until the job is done and the thread has
+// left the library's code, and then it goes. In a child, on the real shared
+// object (the test binary's own copy is never unloaded).
+TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
+  zyvisa::test::TestMachine machine;
+  zyvisa::test::Child child([] {
+    void* library = pf::LibraryLoad(ZYVISA_SO_PATH);
+    if (library == nullptr) return 10;
+    ViUInt32 handle = 0;
+    auto* s = static_cast<objects::IoSession*>(
+        Find<ViAddr (*)(ViUInt16, ViUInt32, ViUInt32*)>(library, "zyvisaCreateObject")(
+            objects::kIoSessionKind, sizeof(objects::IoSession), &handle));
+    if (s == nullptr) return 11;
+    s->handle = handle;
+    s->owner_process_id = pf::CurrentProcessId();
+    s->max_queue_length = 4;
+    const ViEventType type = VI_EVENT_IO_COMPLETION;
+    Find<decltype(&visaSemAlloc)>(library, "visaSemAlloc")("Session Event", ZYVISA_SEM_PROCESS,
+                                                           VI_TRUE, &s->event_semaphore);
+    Find<decltype(&visaSupportEvents)>(library, "visaSupportEvents")(handle, 1, &type, nullptr);
+    s->queue_for_queuing[0] = static_cast<objects::EventQueue*>(
+        Find<decltype(&zyvisaCreateQueue)>(library, "zyvisaCreateQueue")(s, type));
+    s->enabled_mechanisms[0] = VI_QUEUE;
+    objects::OperTable table{};
+    table.slots[objects::kSlotRead] = reinterpret_cast<ViAddr>(&BlockingRead);
+    s->oper_table = &table;
+    Find<decltype(&zyvisaRsrcCreateResource)>(library, "zyvisaRsrcCreateResource")(s);
+    Find<decltype(&zyvisaRsrcCreateSession)>(library, "zyvisaRsrcCreateSession")(s);
+    ViUInt16 entered = 0;
+    if (Find<decltype(&visaEnterLockOper)>(library, "visaEnterLockOper")(handle, &entered) !=
+        VI_SUCCESS) {
+      return 12;
+    }
+    ViJobId job = 0x04020001;
+    s->current_job_id = job;
+    char buffer[4096];
+    if (Find<decltype(&visaReadAsyncFake)>(library, "visaReadAsyncFake")(
+            handle, buffer, sizeof buffer, &job) != VI_SUCCESS) {
+      return 13;
+    }
+    while (!g_unload_driver_in_read) pf::SleepMs(1);
+    pf::LibraryFree(library);
+    if (!SharedObjectMapped()) return 14;  // unmapped under the job thread
+    // The application closes the session meanwhile, so the thread ends after
+    // this job and drops its reference.
+    s->closing = 1;
+    g_unload_driver_release = true;
+    for (int waited = 0; SharedObjectMapped(); ++waited) {
+      if (waited == 10000) return 15;
+      pf::SleepMs(1);
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 TEST(ThreadPriority, NiceValuesMapToLevels) {
