@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,9 +21,11 @@
 #include "objects/oper_table.h"
 #include "platform/platform.h"
 #include "support/async_session.h"
+#include "support/environment.h"
 #include "support/test_machine.h"
 #include "zyvisa_async.h"
 #include "zyvisa_events.h"
+#include "zyvisa_lifecycle.h"
 #include "zyvisa_locking.h"
 #include "zyvisa_objects.h"
 #include "zyvisa_sem.h"
@@ -277,6 +281,36 @@ TEST_F(AsyncTest, SessionsHandJobsOverConcurrently) {
   for (auto& session : sessions) {
     for (const auto& seen : session->completions()) EXPECT_EQ(seen.status, VI_SUCCESS);
   }
+}
+
+// With the call trace on, each job the thread performs is one record.
+TEST(AsyncTrace, TheJobThreadRecordsEachJobWithItsStatus) {
+  zyvisa::test::TestMachine machine;
+  zyvisa::test::Child child([] {
+    zyvisa::test::ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
+    static ViUInt32 spy_on = 1;
+    if (zyvisa::lifecycle::Startup() != 1) return 10;
+    zyvisaSetSpyModePtr(&spy_on);
+    std::string expected;
+    {
+      AsyncSession s;
+      if (s.Start(kOpRead, 512) != VI_SUCCESS || s.WaitForCompletions(1).size() != 1) return 11;
+      expected = "cookie 3 2817 1 Performing async I/O\nparam 0 vi 35 " +
+                 std::to_string(s.handle()) + "\nparam 1 jobId 49 " +
+                 std::to_string(s.last_job_id()) + "\nend params 2\nstatus 0 - 23 0 1 4/4\n" +
+                 "end returns 1\n";
+    }
+    auto records = reinterpret_cast<const char* (*)()>(
+        pf::LibrarySymbol(pf::LibraryLoad(ZYVISA_SPY_RECORDER), "ZySpyTestRecords"));
+    const std::string recorded = records != nullptr ? records() : "";
+    zyvisa::lifecycle::Shutdown();
+    if (recorded.find(expected) == std::string::npos) {
+      std::fprintf(stderr, "recorded:\n%s\nexpected within:\n%s", recorded.c_str(), expected.c_str());
+      return 12;
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 // ---------------------------------------------------------------- unloading

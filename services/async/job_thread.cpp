@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "async/async_job.h"
+#include "events/call_trace.h"
+#include "events/event_internal.h"
 #include "events/lock_gate.h"
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
@@ -188,8 +190,11 @@ void JobThreadMain(void* argument) {
   const ViSemaphore semaphore = session.async_semaphore;
   AsyncJob* job = PendingJob(session);
   while (job != nullptr) {
+    const uint64_t cookie =
+        events::SpyModeOn() ? events::TraceAsyncJob(session.handle, job->job_id) : 0;
     uint64_t return_count = 0;
     const ViStatus status = Perform(session, *job, &return_count);
+    if (cookie != 0) events::TraceReturn(cookie, status);
     // Held from here until the next hand-over: a queueing thread's release
     // is what lets the wait below through.
     ViUInt16 held = VI_FALSE;
