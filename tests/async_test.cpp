@@ -376,6 +376,7 @@ TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
       return 13;
     }
     while (!g_unload_driver_in_read) pf::SleepMs(1);
+    const auto thread = reinterpret_cast<pf::ThreadHandle>(s->job_thread);
     pf::LibraryFree(library);
     if (!SharedObjectMapped()) return 14;  // unmapped under the job thread
     // The application closes the session meanwhile, so the thread ends after
@@ -386,7 +387,8 @@ TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
       if (waited == 10000) return 15;
       pf::SleepMs(1);
     }
-    return 0;
+    // Nobody is left to clean the session up: the thread is reaped here.
+    return pf::ThreadJoin(thread, 5000) ? 0 : 16;
   });
   EXPECT_EQ(child.Wait(), 0);
 }
