@@ -531,6 +531,55 @@ TEST_F(LockingTest, ThreadsKeepMutualExclusion) {
   for (uint32_t count : r.oper_count) EXPECT_EQ(count, 0u);
 }
 
+// Exits take their count off without the resource mutex while entries of
+// the same process add to the same table entry under it: no count may be
+// lost or doubled, and a lock request must never be granted while an
+// operation of another session is inside.
+TEST_F(LockingTest, ConcurrentExitsAndEntriesKeepTheCount) {
+  Start();
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 3000;
+  IoSession* shared = Open();  // one session that two threads use at once
+  std::vector<IoSession*> sessions = {shared, shared, Open()};
+  IoSession* locker = Open();
+  std::atomic<int> inside{0};
+  std::atomic<int> broken{0};
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      IoSession* s = sessions[size_t(t)];
+      for (int i = 0; i < kRounds; ++i) {
+        ViUInt16 outer = 0, nested = 0;
+        if (visaEnterLockOper(s->handle, &outer) != VI_SUCCESS) continue;  // locked meanwhile
+        inside++;
+        if (i % 3 == 0 && visaEnterLockOper(s->handle, &nested) != VI_SUCCESS) broken++;
+        visaExitLockOper(s->handle, nested);
+        inside--;
+        visaExitLockOper(s->handle, outer);
+      }
+      running--;
+    });
+  }
+  int granted = 0;
+  while (running.load() > 0) {
+    if (Lock(locker, VI_EXCLUSIVE_LOCK) != VI_SUCCESS) continue;
+    granted++;
+    if (inside.load() != 0) broken++;
+    zyvisaUnlock(locker);
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(broken.load(), 0);
+  EXPECT_EQ(Lock(locker, VI_EXCLUSIVE_LOCK), VI_SUCCESS) << "a count was left behind";
+  zyvisaUnlock(locker);
+  for (IoSession* s : {shared, sessions[2], locker}) {
+    EXPECT_EQ(s->lock_oper_depth, 0u);
+    EXPECT_EQ(s->use_count.load(), 0u);
+  }
+  for (uint32_t count : Rec(shared).oper_count) EXPECT_EQ(count, 0u);
+  RecordProperty("locks_granted", granted);
+}
+
 // zyvisa-inspect shows the records in use, and a dead owner stands out.
 TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
   Signal locked;

@@ -42,24 +42,68 @@ ViStatus Admit(ResourceRecord* r, const IoSession& s, ViSession handle, RecordLo
 
 // The operation table entry of this process: its own, else the first free
 // one, else the first that an ended process holds. -1 when all 16 belong to
-// running processes.
+// running processes. Called with the resource mutex held; the exits of this
+// process's other sessions may still take counts off meanwhile.
 int32_t TakeEntry(ResourceRecord* r, uint32_t pid) {
   int32_t free_entry = -1;
   for (uint32_t i = 0; i < kOperEntries; ++i) {
-    if (r->oper_count[i] == 0) {
+    if (LoadWord(r->oper_count[i]) == 0) {
       if (free_entry < 0) free_entry = int32_t(i);
-    } else if (r->oper_pid[i] == pid) {
+    } else if (LoadWord(r->oper_pid[i]) == pid) {
       return int32_t(i);
     }
   }
   if (free_entry >= 0) return free_entry;
   for (uint32_t i = 0; i < kOperEntries; ++i) {
-    if (ProcessEnded(r->oper_pid[i], 0)) {
-      r->oper_count[i] = 0;
+    if (ProcessEnded(LoadWord(r->oper_pid[i]), 0)) {
+      StoreWord(r->oper_count[i], 0);
       return int32_t(i);
     }
   }
   return -1;
+}
+
+// Adds delta (modulo 2^32) to a word that, besides this process's threads,
+// nobody changes while the process lives: a session's depth, and the count of
+// this process's own operation entry (other processes take an entry only when
+// its count is 0, and clear it only when the process has ended). With one
+// thread in the process a load and a store do, as in the C library's own
+// locks. Returns the value before.
+uint32_t AddOwn(uint32_t& word, uint32_t delta) {
+  if (platform::SingleThreaded()) {
+    const uint32_t before = LoadWord(word);
+    StoreWord(word, before + delta);
+    return before;
+  }
+  return AtomicWord(word).fetch_add(delta, std::memory_order_relaxed);
+}
+
+// Takes the session out of the gate: one level of depth off, and at the
+// outermost level one count off this process's operation entry. Without the
+// resource mutex: the entry is this process's own while its count is above 0
+// (see AddOwn), and a lock request that reads the count under the mutex only
+// ever sees it fall, which is what it waits for. The caller holds the session
+// list semaphore, which keeps the exits of the process, and the clearing of
+// its entries at shutdown, one at a time: an entry found ours with a count is
+// still ours when the count comes off.
+void LeaveGate(IoSession* s) {
+  auto* r = static_cast<ResourceRecord*>(s->resource_record);
+  // No resource mutex: the record is not (or no longer) this process's to
+  // touch, the services having shut down.
+  if (MutexOf(r) == nullptr) return;
+  uint32_t& depth = s->lock_oper_depth;
+  if (LoadWord(depth) == 0 || AddOwn(depth, UINT32_MAX) != 1) return;
+  const uint32_t pid = s->owner_process_id;
+  for (uint32_t i = 0; i < kOperEntries; ++i) {
+    if (LoadWord(r->oper_pid[i]) != pid || LoadWord(r->oper_count[i]) == 0) continue;
+    // A locked instruction even with one thread: it orders the count before
+    // the look at the waiters, against a waiter of another process that
+    // counts itself in and then sleeps while the count holds its old value;
+    // one of the two sees the other.
+    AtomicWord(r->oper_count[i]).fetch_sub(1, std::memory_order_seq_cst);
+    if (LoadWord(r->lock_waiters) != 0) platform::WakeWord(&r->oper_count[i]);
+    return;
+  }
 }
 
 }  // namespace
@@ -91,17 +135,17 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
     return VI_ERROR_RSRC_LOCKED;
   }
   ViStatus status = Admit(r, *s, session, lock);
-  if (status == VI_SUCCESS && s->lock_oper_depth++ == 0) {
+  if (status == VI_SUCCESS && AddOwn(s->lock_oper_depth, 1) == 0) {
     // The outermost operation of the session is the one counted in the table.
     const int32_t entry = TakeEntry(r, s->owner_process_id);
     if (entry < 0) {
-      s->lock_oper_depth -= 1;
+      AddOwn(s->lock_oper_depth, UINT32_MAX);
       status = VI_ERROR_RSRC_BUSY;
     } else {
       // The owner before the count: a process that dies between the two
       // leaves a free entry, never a count under another process's id.
-      r->oper_pid[entry] = s->owner_process_id;
-      r->oper_count[entry] += 1;
+      StoreWord(r->oper_pid[entry], s->owner_process_id);
+      AddOwn(r->oper_count[entry], 1);
     }
   }
   if (status != VI_SUCCESS) {
@@ -124,28 +168,25 @@ extern "C" ZYVISA_EXPORT void zyvisaExitLockOperImpl(ViAddr session_object,
                                                      ViUInt16 entered) noexcept {
   if (entered == 0 || session_object == nullptr) return;
   auto* s = static_cast<IoSession*>(session_object);
-  auto* r = static_cast<ResourceRecord*>(s->resource_record);
-  if (ViSemaphore mutex = MutexOf(r)) {
-    RecordLock lock(r, mutex);
-    if (lock.Acquire(zyvisa::platform::kWaitForever) == VI_SUCCESS) {
-      if (s->lock_oper_depth > 0 && --s->lock_oper_depth == 0) {
-        for (uint32_t i = 0; i < kOperEntries; ++i) {
-          if (r->oper_pid[i] == s->owner_process_id && r->oper_count[i] > 0) {
-            r->oper_count[i] -= 1;
-            // A lock request of another process may sleep on this count.
-            if (r->lock_waiters != 0) lock.WakeOperLater(i);
-            break;
-          }
-        }
-      }
-    }
-  }
-  zyvisaReleaseIoSession(s);
+  zyvisa::objects::ListLock list(zyvisa::objects::kIoSessionKind);
+  // Also without the list semaphore (only while unloading): a count left in
+  // the record would hold other processes' lock requests back while this
+  // process lives.
+  LeaveGate(s);
+  if (list.held()) zyvisa::objects::DropUseCount(*s);
 }
 
 extern "C" ZYVISA_EXPORT void visaExitLockOper(ViSession session, ViUInt16 entered) noexcept {
   if (entered == 0) return;
-  zyvisaExitLockOperImpl(zyvisa::objects::LookupIoSession(session), entered);
+  // One hold of the list semaphore for the look-up, the exit and the
+  // reference: the exit takes no other lock, so nothing nests inside it.
+  zyvisa::objects::ListLock list(zyvisa::objects::kIoSessionKind);
+  if (!list.held()) return;
+  auto* s = static_cast<IoSession*>(
+      zyvisa::objects::LookupObjectHeld(zyvisa::objects::kIoSessionKind, session));
+  if (s == nullptr) return;
+  LeaveGate(s);
+  zyvisa::objects::DropUseCount(*s);
 }
 
 extern "C" ZYVISA_EXPORT ViStatus zyvisaUnlockAllSessionLocks(ViAddr session_object) noexcept {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "locking/resource_record.h"
+#include "objects/object_table.h"
 #include "platform/platform.h"
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
@@ -34,9 +35,11 @@ int32_t IndexOf(const ResourceRecord* record) {
   return int32_t(record - first);
 }
 
+// Also the waiter count, which the gate's exit reads without the mutex.
 void ClampedAdd(uint32_t& count, int delta) {
-  if (delta < 0 && count == 0) return;
-  count = uint32_t(int64_t(count) + delta);
+  const uint32_t before = LoadWord(count);
+  if (delta < 0 && before == 0) return;
+  StoreWord(count, uint32_t(int64_t(before) + delta));
 }
 
 void ClampedAdd16(uint16_t& count, int delta) {
@@ -146,9 +149,15 @@ void ReleaseProcessHolds() noexcept {
         slot = HolderSlot{};
       }
     }
-    for (uint32_t e = 0; e < kOperEntries; ++e) {
-      if (r->oper_pid[e] == me && r->oper_count[e] != 0) {
-        r->oper_count[e] = 0;
+    // Under the session list semaphore too (inside the resource mutex, as
+    // the lock order allows): the gate's exit takes counts off under it, and
+    // must not find an entry ours, lose it here to another process, and take
+    // the count off that process's operation. Not obtained (another thread
+    // holds it while we unload): the entries stay until this process ends.
+    objects::ListLock exits(objects::kIoSessionKind);
+    for (uint32_t e = 0; exits.held() && e < kOperEntries; ++e) {
+      if (LoadWord(r->oper_pid[e]) == me && LoadWord(r->oper_count[e]) != 0) {
+        StoreWord(r->oper_count[e], 0);
         lock.WakeOperLater(e);
       }
     }
@@ -290,7 +299,7 @@ void RepairRecord(ResourceRecord* record) noexcept {
       waiters += slot.waiters;
     }
     record->shared_lock_count = shared;
-    record->lock_waiters = waiters;
+    StoreWord(record->lock_waiters, waiters);
   }
   // An exclusive grant writes the owner before the nesting and the state: a
   // nesting without a live owner is dropped, a state is rebuilt from counts.

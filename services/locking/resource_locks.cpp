@@ -63,17 +63,21 @@ struct Request {
 int32_t BlockingEntry(const Request& q) {
   ResourceRecord* r = q.record;
   const uint32_t own_pid = q.session->owner_process_id;
+  // Exits of this process change the counts and depths without the mutex,
+  // only ever downwards: the count is read before the depth, so a count of 1
+  // read with a depth above 0 was this session's own operation.
   for (uint32_t i = 0; i < kOperEntries; ++i) {
-    const uint32_t count = r->oper_count[i];
+    const uint32_t count = LoadWord(r->oper_count[i]);
     if (count == 0) continue;
-    if (r->oper_pid[i] == own_pid) {
+    const uint32_t pid = LoadWord(r->oper_pid[i]);
+    if (pid == own_pid) {
       // The one operation in progress may be this session's own (a lock
       // request from inside a gated operation).
-      if (count > 1 || q.session->lock_oper_depth == 0) return int32_t(i);
+      if (count > 1 || LoadWord(q.session->lock_oper_depth) == 0) return int32_t(i);
       continue;
     }
-    if (!ProcessEnded(r->oper_pid[i], 0)) return int32_t(i);
-    r->oper_count[i] = 0;
+    if (!ProcessEnded(pid, 0)) return int32_t(i);
+    StoreWord(r->oper_count[i], 0);
   }
   return -1;
 }
@@ -93,7 +97,8 @@ ViStatus WaitForOperations(const Request& q) {
       AddWaiter(r, -1);
       return status;
     }
-    const ViStatus status = q.Sleep(&r->oper_count[entry], r->oper_count[entry], VI_ERROR_TMO);
+    const ViStatus status =
+        q.Sleep(&r->oper_count[entry], LoadWord(r->oper_count[entry]), VI_ERROR_TMO);
     // Without the mutex the count cannot be taken back; the holders table
     // takes it out when this process ends.
     if (status != VI_SUCCESS) return status;

@@ -3,6 +3,7 @@
 // the locking subsystem (start-up, shutdown, the record's mutex and repairs).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,6 +68,24 @@ static_assert(offsetof(ResourceRecord, session_count) == 420);
 static_assert(offsetof(ResourceRecord, owner_start_tag) == 424);
 static_assert(offsetof(ResourceRecord, lock_waiters) == 428);
 static_assert(offsetof(ResourceRecord, record_index) == 432);
+
+// The gate's exit takes a count off this process's operation entry without
+// the resource mutex (see lock_gate.cpp), so the operation table, the waiter
+// count it reads and a session's lock-operation depth are plain words that
+// this process only ever touches through an atomic view: the bytes stay what
+// other processes and builds read under the mutex.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "shared words must be bare lock-free integers");
+inline std::atomic<uint32_t>& AtomicWord(uint32_t& word) noexcept {
+  return reinterpret_cast<std::atomic<uint32_t>&>(word);
+}
+inline uint32_t LoadWord(const uint32_t& word) noexcept {
+  return reinterpret_cast<const std::atomic<uint32_t>&>(word).load(std::memory_order_relaxed);
+}
+inline void StoreWord(uint32_t& word, uint32_t value) noexcept {
+  AtomicWord(word).store(value, std::memory_order_relaxed);
+}
 
 // The record counts shared holders and waiters without saying whose they
 // are, so a process killed while holding a shared lock or while waiting

@@ -148,6 +148,13 @@ void* LookupObject(uint16_t kind, uint32_t handle) noexcept {
   return lock.held() ? SlotEntry(g_lists[kind], handle) : nullptr;
 }
 
+void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept {
+  if (kind >= kObjectKindCount || HandleKind(handle) != kind) return nullptr;
+  return SlotEntry(g_lists[kind], handle);
+}
+
+void DropUseCount(IoSession& session) noexcept { AddToUseCount(session, UINT32_MAX); }
+
 bool CreateObjectLists() noexcept {
   ResetObjectLists();
   // The list semaphores take their records of the process table in this order.

@@ -24,6 +24,11 @@ constexpr uint32_t kMaxObjectsPerKind = 4095;
 // for its signature: callers that need a live object test it themselves.
 void* LookupObject(uint16_t kind, uint32_t handle) noexcept;
 
+// LookupObject for a caller that already holds the kind's list semaphore.
+void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept;
+// Takes the reference that zyvisaValidateIoSession with flag 1 counted.
+// Caller holds the session list semaphore.
+void DropUseCount(IoSession& session) noexcept;
 // The I/O session (kind 0) of a handle, as LookupObject gives it.
 inline IoSession* LookupIoSession(uint32_t handle) noexcept {
   return static_cast<IoSession*>(LookupObject(kIoSessionKind, handle));
