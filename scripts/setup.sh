@@ -3,9 +3,9 @@
 # skipping what is already there. Safe to run again.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils)
+          libbenchmark-dev binutils pkg-config nlohmann-json3-dev)
 if [ "${ZYVISA_BENCH_PEERS:-0}" = 1 ]; then
-  packages+=(pkg-config libinih-dev libpcre2-dev libre2-dev)
+  packages+=(libinih-dev libpcre2-dev libre2-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

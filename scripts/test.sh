@@ -16,6 +16,8 @@ run_suite() {
 }
 
 run_suite "$out/plain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZYVISA_BENCH=ON
+echo "== install and consume"
+"$root/scripts/check-install.sh" "$out/plain"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$out/asan" -DCMAKE_BUILD_TYPE=Debug -DZYVISA_SANITIZE=address
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -12,6 +12,7 @@
 #include "config/config_paths.h"
 #include "config/ini_store.h"
 #include "lifecycle/startup.h"
+#include "locking/resource_record.h"
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
 #include "objects/object_lists.h"
@@ -188,6 +189,7 @@ bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::str
     return false;
   }
   if (!objects::CreateObjectLists()) return false;
+  locking::JoinHoldersTable();
   auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
   head->use_count = static_cast<uint16_t>(head->use_count + 1);
   s.counted_pid = s.process_id.load();
@@ -316,10 +318,15 @@ void Shutdown() noexcept {
   // 2. Drop the configuration cache.
   char none[1] = {};
   visaGetIniStringIntoBuffer("", "", "", "", none, 0);
+  // What this process holds in the resource records, which other processes
+  // need given up (before the init mutex: it takes resource mutexes).
+  locking::ReleaseProcessHolds();
 
   // This process's own objects go first, before the initialization mutex is
   // taken: nothing below then waits for anything while other processes wait
   // for that mutex.
+  // The resource mutexes are system semaphores that the steps below close.
+  locking::ForgetResourceMutexes();
   sync::CloseProcessTable();
   // The INI service lock was one of the process semaphores just closed.
   config::ForgetIniServiceLock();
@@ -362,6 +369,9 @@ void ShutdownAtProcessExit() noexcept {
   // system reclaims all of it when the process is gone. Robust named mutexes
   // held by those threads pass to their next waiters when the threads end.
   if (s.init_mutex == nullptr) return;
+  // Locks and shares of this process's sessions are machine-wide: give them
+  // up now rather than leave others to find this process dead (bounded waits).
+  locking::ReleaseProcessHolds();
   if (!Locked(platform::NamedMutexWait(s.init_mutex, kExitInitWaitMs))) return;
   LeaveUseCount(s);
   // The share lock goes (the view stays mapped for the threads), so that the

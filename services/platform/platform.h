@@ -33,8 +33,23 @@ inline uint32_t CurrentThreadId() noexcept;
 inline bool SingleThreaded() noexcept;
 
 enum class ProcState { kAlive, kGone, kNoPermission, kError };
-// kGone for a process that does not exist or has ended (zombies included).
+// kGone for a process that does not exist or has ended (zombies included),
+// and for an id that names only a thread of some process.
 ProcState ProcessState(uint32_t pid) noexcept;
+
+// Start time of a process in a unit fixed for one boot of the machine (with
+// the pid it names one process even after the pid is reused); 0 when unknown.
+uint64_t ProcessStartTime(uint32_t pid) noexcept;
+
+// ---------------------------------------------------------------- waiting on shared words
+
+// Sleeps while the 32-bit word still holds expected, at most timeout_ms;
+// returns at once if it does not. Works across processes for a word in a
+// shared file mapping, so a waiter that checks the word it sleeps on never
+// misses a change. May return early: callers look again.
+void WaitOnWord(const uint32_t* word, uint32_t expected, uint32_t timeout_ms) noexcept;
+// Wakes every thread, in any process, sleeping on the word.
+void WakeWord(const uint32_t* word) noexcept;
 
 // False only when it is known that no other thread of this process runs (the
 // unload hook may then free what threads could reach); true when one may.
@@ -49,9 +64,65 @@ bool AtForkChild(void (*handler)()) noexcept;
 void* LibraryLoad(const char* file) noexcept;
 void* LibrarySymbol(void* library, const char* symbol) noexcept;
 bool LibraryFree(void* library) noexcept;
+// File name of the call-trace library as the default search finds it.
+extern const char kTraceLibraryFile[];
 // File name of the module that contains this library's code (the shared
 // object itself, or the executable when linked statically); empty if unknown.
 std::string OwnModulePath();
+
+// Takes one more reference on the module that holds this library's code, so
+// that it stays loaded while a thread of ours runs in it. Null when there is
+// nothing to pin (linked into the executable) or it failed.
+void* LibraryPinSelf() noexcept;
+
+// ---------------------------------------------------------------- threads
+
+// Windows thread priority levels. The level is kept per thread: a thread the
+// library creates (or that set its own level here) reports the level it was
+// given, whether or not the system accepted it; any other thread's level is
+// read from its per-thread nice value.
+constexpr int kPriorityIdle = -15;
+constexpr int kPriorityLowest = -2;
+constexpr int kPriorityBelowNormal = -1;
+constexpr int kPriorityNormal = 0;
+constexpr int kPriorityAboveNormal = 1;
+constexpr int kPriorityHighest = 2;
+constexpr int kPriorityTimeCritical = 15;
+// The level a nice value stands for, and the nice value given for a level.
+int PriorityFromNice(int nice) noexcept;
+int NiceForPriority(int level) noexcept;
+int CurrentThreadPriority() noexcept;
+// Remembers the level for the calling thread and asks the system for the
+// matching nice value; false when the system refused (the level is kept).
+bool SetCurrentThreadPriority(int level) noexcept;
+
+// A thread handle as the session stores it (the pthread_t on POSIX).
+using ThreadHandle = uint64_t;
+using ThreadEntry = void (*)(void* argument);
+// Starts entry(argument) on a new thread of default stack size at the given
+// priority level; returns once the new thread's system id is known, which
+// goes to *thread_id. The new thread cannot be cancelled except inside
+// CallCancellable. False when no thread could be made.
+bool ThreadCreate(ThreadEntry entry, void* argument, int priority, ThreadHandle* handle,
+                  uint32_t* thread_id) noexcept;
+// Waits up to timeout_ms (0: only looks) for the thread to end; true when it
+// has ended, and the handle is then gone. Call it from one thread at a time.
+bool ThreadJoin(ThreadHandle handle, uint32_t timeout_ms) noexcept;
+// Asks the thread to end at its next cancellation point inside
+// CallCancellable (a sleep, poll or read of the call). Elsewhere the request
+// waits until the thread enters CallCancellable again.
+void ThreadCancel(ThreadHandle handle) noexcept;
+// Gives up on the thread: it ends on its own and nobody waits for it.
+void ThreadDetach(ThreadHandle handle) noexcept;
+// Runs call(argument) on a thread from ThreadCreate with cancellation
+// allowed. A cancellation unwinds the stack up to the thread's start, so
+// every frame between must let it pass (no noexcept, no catch-all).
+void CallCancellable(ThreadEntry call, void* argument);
+// Hands a reference from LibraryPinSelf to the end of the calling thread
+// (made by ThreadCreate): it is dropped after the thread has left the
+// library's code for good, also when it ends by cancellation. Null does
+// nothing.
+void ThreadReleaseLibraryAtExit(void* library) noexcept;
 
 // ---------------------------------------------------------------- environment, registry
 
@@ -143,6 +214,10 @@ void EventSet(Event* event) noexcept;
 // True when the event was signalled (and is reset again), false on time-out.
 // kWaitForever waits without limit.
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
+// Ends every wait on the event, present and future, as unsignalled, without
+// destroying it: the step before closing an event that threads may still be
+// waiting on. Closing destroys it and needs that no thread waits any more.
+void EventAbandon(Event* event) noexcept;
 void EventClose(Event* event) noexcept;
 
 // Locks built on a counter and an event hand the lock over with the signal. A

@@ -2,8 +2,10 @@
 // lock in the library. Uncontended, neither scope makes a system call (the
 // ids are cached per thread, the named mutex is a futex word).
 #include "platform/platform.h"
+#include "sync/sem_acquire.h"
 #include "sync/counter_lock.h"
 #include "sync/sem_record.h"
+#include "sync/sem_tables.h"
 #include "zyvisa_sem.h"
 
 namespace {
@@ -40,12 +42,18 @@ void SleepOut(uint32_t timeout_ms) {
   platform::SleepMs(timeout_ms);
 }
 
-enum class Got { kNothing, kFirstHold, kOneMoreHold };
+enum class Got { kNothing, kFirstHold, kOneMoreHold, kRecorded };
+
+void RecordFirstHold(SemRecord& record, const Me& me) {
+  record.owner_pid.store(me.pid, kRelaxed);
+  record.owner_tid.store(me.tid, kRelaxed);
+  record.hold_count.store(1, kRelaxed);
+}
 
 // A system semaphore's hold count and the named mutex's own recursion count
 // move together: every acquisition locks the mutex once, every release unlocks
 // it once. So the mutex, not just the record, says who holds it.
-Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
+Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me, bool* abandoned) {
   const SemRecord& record = *handle->record;
   if (me.Owns(record)) {
     switch (platform::NamedMutexWait(handle->mutex, 0)) {
@@ -61,6 +69,7 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
         return Got::kNothing;
       case platform::WaitResult::kAbandoned:
         // The record named a dead thread whose ids ours happen to repeat.
+        *abandoned = true;
         return Got::kFirstHold;
       default:
         break;  // someone else holds it: wait like anybody
@@ -68,7 +77,9 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
   }
   switch (platform::NamedMutexWait(handle->mutex, timeout_ms)) {
     case platform::WaitResult::kAcquired:
+      return Got::kFirstHold;
     case platform::WaitResult::kAbandoned:  // its owner ended holding it: ours now
+      *abandoned = true;
       return Got::kFirstHold;
     default:
       return Got::kNothing;
@@ -78,20 +89,32 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
 Got AcquireProcess(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
   SemRecord& record = *handle->record;
   if (record.recursive.load(kRelaxed) == 1 && me.Owns(record)) return Got::kOneMoreHold;
-  return zyvisa::sync::CounterLockAcquire(record.lock_counter, handle->event, timeout_ms)
-             ? Got::kFirstHold
-             : Got::kNothing;
+  if (zyvisa::sync::CounterLockTryAcquire(record.lock_counter)) return Got::kFirstHold;
+  // This thread may wait: counted in, it keeps the handle, the event and the
+  // record in place should another thread free the semaphore meanwhile. Its
+  // hold is recorded before it leaves, while the record is still its own.
+  if (!zyvisa::sync::EnterProcessSemaphore(handle)) return Got::kNothing;
+  bool got = zyvisa::sync::CounterLockAcquire(record.lock_counter, handle->event, timeout_ms);
+  // Handed a semaphore that is being freed: there is nothing left to own.
+  if (got && zyvisa::sync::ProcessSemaphoreClosed(*handle)) got = false;
+  if (got) RecordFirstHold(record, me);
+  zyvisa::sync::LeaveProcessSemaphore(handle);
+  return got ? Got::kRecorded : Got::kNothing;
 }
 
 }  // namespace
 
-extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
-                                                 ViUInt16* acquired) noexcept {
-  SetAcquired(acquired, VI_FALSE);
+namespace zyvisa::sync {
+
+ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* acquired,
+                                bool* abandoned) noexcept {
+  // Without a handle nothing is written, the acquired flag included.
+  *abandoned = false;
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
+  SetAcquired(acquired, VI_FALSE);
   SemRecord& record = *handle->record;
   const Me me;
-  const Got got = handle->system ? AcquireSystem(handle, timeout, me)
+  const Got got = handle->system ? AcquireSystem(handle, timeout, me, abandoned)
                                  : AcquireProcess(handle, timeout, me);
   switch (got) {
     case Got::kNothing:
@@ -100,13 +123,21 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 ti
       record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
       break;
     case Got::kFirstHold:
-      record.owner_pid.store(me.pid, kRelaxed);
-      record.owner_tid.store(me.tid, kRelaxed);
-      record.hold_count.store(1, kRelaxed);
+      RecordFirstHold(record, me);
+      break;
+    case Got::kRecorded:
       break;
   }
   SetAcquired(acquired, VI_TRUE);
   return VI_SUCCESS;
+}
+
+}  // namespace zyvisa::sync
+
+extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
+                                                 ViUInt16* acquired) noexcept {
+  bool abandoned = false;
+  return zyvisa::sync::AcquireNoticingAbandon(handle, timeout, acquired, &abandoned);
 }
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {

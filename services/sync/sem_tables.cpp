@@ -155,6 +155,34 @@ void ReleaseProcessTableLock() noexcept {
   if (event != nullptr) CounterLockRelease(g_table_lock.counter, event);
 }
 
+// ---------------------------------------------------------------- waiters
+
+namespace {
+
+// The end of a freed process semaphore, once nobody waits on it any more.
+void DestroyProcessHandle(ZyvisaSemaphore* handle) {
+  const bool locked = AcquireProcessTableLock();
+  // Given back only to the table it came from (shutdown may have closed it).
+  if (IndexOf(g_process, handle->record) >= 0) SetFree(handle->record);
+  if (locked) ReleaseProcessTableLock();
+  platform::EventClose(handle->event);
+  delete handle;
+}
+
+}  // namespace
+
+bool EnterProcessSemaphore(ZyvisaSemaphore* handle) noexcept {
+  if ((handle->users.fetch_add(1, std::memory_order_acq_rel) & kSemClosed) == 0) return true;
+  LeaveProcessSemaphore(handle);
+  return false;
+}
+
+void LeaveProcessSemaphore(ZyvisaSemaphore* handle) noexcept {
+  if (handle->users.fetch_sub(1, std::memory_order_acq_rel) == (kSemClosed | 1)) {
+    DestroyProcessHandle(handle);
+  }
+}
+
 // ---------------------------------------------------------------- tables
 
 bool CreateSystemTable(int32_t count) noexcept {
@@ -231,6 +259,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemAlloc(ViConstString name, ViUInt16 scop
       found = CreateHandle(table, i, name, recursive);
       break;
     }
+    if (record.free_flag == kRecordRetired) continue;  // freed, still being waited on
     if (std::strncmp(record.name, name, kSemNameSize) == 0) {
       // Another process's system semaphore gets a handle here (and this
       // process's recursive flag); our own is the one handle of the name.
@@ -265,17 +294,25 @@ extern "C" ZYVISA_EXPORT ViBoolean zyvisaSemCloseMutex(ViSemaphore handle) noexc
   // Without the table's lock (start-up never made it, or shutdown is past
   // it) no other thread can be allocating: go on without.
   const bool locked = LockTable(table);
-  if (!handle->system) SetFree(handle->record);
+  // A process record stays out of use, unfindable by its name, until the
+  // handle is destroyed: a waiter still counts itself on its lock counter.
+  if (!handle->system) handle->record->free_flag = kRecordRetired;
   const int32_t index = IndexOf(table, handle->record);
   if (index >= 0 && table.handles[index] == handle) table.handles[index] = nullptr;
   if (locked) UnlockTable(table);
+  handle->signature = 0;  // a stale handle is refused while its memory lasts
 
   if (handle->system) {
     zyvisa::platform::NamedMutexClose(handle->mutex);
-  } else {
-    zyvisa::platform::EventClose(handle->event);
+    delete handle;
+    return VI_TRUE;
   }
-  handle->signature = 0;  // a stale handle is refused while its memory lasts
-  delete handle;
+  // Freeing never waits for the threads waiting on the event (destroying a
+  // condition variable under a waiter would): they are woken empty-handed,
+  // and the last of them destroys what is left. The event is abandoned before
+  // the closed mark is set, while this thread still keeps it alive.
+  zyvisa::platform::EventAbandon(handle->event);
+  const uint32_t before = handle->users.fetch_or(kSemClosed, std::memory_order_acq_rel);
+  if ((before & ~kSemClosed) == 0) DestroyProcessHandle(handle);
   return VI_TRUE;
 }
