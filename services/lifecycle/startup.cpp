@@ -359,7 +359,9 @@ void ShutdownAtProcessExit() noexcept {
   ProcessState& s = State();
   s.process_exiting = 1;
   s.unloading = 1;
-  s.service_lock_timeout = 0;
+  // The service lock timeout stays: the threads still running hold and wait
+  // for those locks as before (a time-out of 0 would send some of them on
+  // without the lock, racing each other), and nothing below waits for one.
   // Only what other processes need. The semaphores, object lists,
   // configuration cache and the view stay as they are: threads still running
   // may be waiting on them or reading them (destroying a condition variable

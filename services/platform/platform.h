@@ -136,7 +136,8 @@ bool GetEnvironment(const char* name, std::string* value);
 // On POSIX the registry is an INI file: $ZYVISA_REGISTRY (a named file that
 // does not exist is an empty registry), else /etc/zyvisa/registry.ini, else a
 // built-in one holding the product key (without values) and the installer
-// key with these two folders, which start-up creates (mode 0777) when missing.
+// key with these two folders; start-up creates the shared-memory folder
+// (MakeSharedFolder) when it is missing.
 constexpr char kDefaultSharedMemoryDir[] = "/dev/shm/zyvisa";   // ZYSHAREDMEMORYDIR
 constexpr char kDefaultPublicAppDataDir[] = "/var/tmp/zyvisa";  // ZYPUBAPPDATADIR
 bool RegistryKeyExists(const char* key_path) noexcept;

@@ -18,11 +18,14 @@ namespace {
 // the same hook, and an atexit handler of ours runs in both cases (the C
 // library registers it with this object and calls it at dlclose too). Two
 // facts tell them apart:
-// - An exit handler registered with no object runs at exit() only. It must
-//   not be code of ours (after a dlclose the exit would call into unmapped
-//   pages), so it is the C library's sem_post on a semaphore of the heap,
-//   never freed. It runs before the unload hook of a library opened at run
-//   time (registered after the loader's own exit handler, so run before it).
+// - An exit handler registered for no loaded object runs at exit() only. It
+//   must not be code of ours (after a dlclose the exit would call into
+//   unmapped pages), so it is the C library's sem_post on a semaphore of the
+//   heap, never freed. It runs before the unload hook of a library opened at
+//   run time (registered after the loader's own exit handler, so run before
+//   it). The object it is registered for is the semaphore's address, which
+//   no loaded object has: a null one would do for the C library, but the
+//   thread sanitizer takes null for atexit() and drops the argument.
 // - A library the program was linked with is loaded before that loader
 //   handler is registered, so the semaphore would be posted too late; but
 //   such a library is never unloaded: its hook runs at exit only. It is found
@@ -35,7 +38,7 @@ void WatchForExit() {
   if (g_exit_seen != nullptr && sem_init(g_exit_seen, 0, 0) == 0) {
     // sem_post returns an int the caller ignores: the call is the same.
     __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)),
-                 g_exit_seen, nullptr);
+                 g_exit_seen, g_exit_seen);
   }
   if (void* program = dlopen(nullptr, RTLD_NOW)) {
     g_linked_with_program = dlsym(program, "zyvisaInitializeServicesIfNeeded") ==
