@@ -37,7 +37,7 @@ void PrintSummary(const Region& region, const SemaphoreTable& semaphores,
   if (region.has_services) std::printf("use count %u; ", region.services.use_count);
   if (region.holders_known) {
     // Killed processes stay in the use count; the holders are who is there.
-    std::printf("%zu process(es) hold the region", region.holders.size());
+    std::printf("processes holding the region: %zu", region.holders.size());
     for (size_t i = 0; i < region.holders.size() && i < kMaxRows; ++i) {
       std::printf("%s%u", i == 0 ? " (" : " ", region.holders[i]);
     }
