@@ -111,7 +111,7 @@ int Holder(ViAddr driver) {
 }
 
 int Waiter(ViAddr driver) {
-  const ViUInt32 holder = static_cast<ViUInt32>(std::stoul(AwaitCue("holder-opened")));
+  AwaitCue("holder-opened");
   core::Session s;
   const ViStatus status = core::Open("ASRL1::INSTR", driver, &s);
   Say("opens ASRL1::INSTR", status, Sessions(s) + " (shares the holder's record)");
@@ -119,25 +119,16 @@ int Waiter(ViAddr driver) {
   AwaitCue("holder-ready");
   ViUInt32 written = 0;
   Say("writes to ASRL1::INSTR", core::Write(&s, "hello", &written), "the gate refuses: locked");
-  // The lock request waits up to 10 s on a thread of its own, so that this
-  // thread can see when the holder is gone.
-  std::atomic<long long> granted_at{0};
-  const long long asked_at = NowMs();
-  ViStatus lock_status = VI_SUCCESS;
+  // The lock request waits up to 10 s; the story kills the holder meanwhile
+  // and notes when it sent the SIGKILL.
   Tell("asks for an exclusive lock on ASRL1::INSTR (time-out 10000 ms): waits");
-  std::thread request([&] {
-    lock_status = core::Lock(&s, VI_EXCLUSIVE_LOCK, 10000);
-    granted_at = NowMs();
-  });
   Cue("waiter-waiting");
-  ViBoolean alive = VI_TRUE;
-  while (granted_at == 0 && visaProcIsAlive(holder, &alive) == VI_SUCCESS && alive) {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  const long long gone_at = NowMs();
-  request.join();
+  const long long asked_at = NowMs();
+  const ViStatus lock_status = core::Lock(&s, VI_EXCLUSIVE_LOCK, 10000);
+  const long long granted_at = NowMs();
+  const long long killed_at = std::atoll(AwaitCue("killed").c_str());
   Say("gets the exclusive lock", lock_status,
-      std::to_string(granted_at - gone_at) + " ms after the holder was gone (waited " +
+      std::to_string(granted_at - killed_at) + " ms after the SIGKILL (waited " +
           std::to_string(granted_at - asked_at) + " ms)");
   const ViStatus wrote = core::Write(&s, "hello", &written);
   Say("writes \"hello\" to ASRL1::INSTR", wrote, std::to_string(written) + " bytes");

@@ -60,7 +60,9 @@ await waiter-waiting
 sleep 0.05
 look
 say "kill -9 $holder (the holder, while it holds both locks)"
+killed=$(date +%s%3N)
 kill -9 "$holder"
+echo "$killed" > "$stage/killed"
 wait "$holder" 2>/dev/null || true
 holder=""
 await waiter-locked

@@ -22,7 +22,7 @@ expect "handler on the job thread"        "holder +handler: job 0x0402[0-9A-F]{4
 expect "queued completion"                "holder +queued event: job 0x0402[0-9A-F]{4}, 5 bytes \"\\*IDN\\?\" +VI_SUCCESS"
 expect "inspect sees the live owner and the waiter" "exclusive by pid [0-9]+ alive, 1 waiting"
 expect "the kill"                         "story +kill -9 [0-9]+"
-expect "the grant"                        "waiter +gets the exclusive lock +VI_SUCCESS +[0-9]+ ms after the holder was gone"
+expect "the grant"                        "waiter +gets the exclusive lock +VI_SUCCESS +[0-9]+ ms after the SIGKILL"
 expect "inspect marks the dead owner"     "pid [0-9]+ DEAD"
 expect "inspect's status for a dead owner" "zyvisa-inspect exit status 3"
 expect "search finds ASRL1"               "found ASRL1::INSTR"
