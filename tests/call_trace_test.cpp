@@ -2,16 +2,16 @@
 // library is found (or not), and our own trace library's JSON lines read
 // back. Each case runs in a child process: the library is loaded and its
 // version asked once per process.
+#include "events/call_trace.h"
+
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "events/call_trace.h"
 #include "lifecycle/startup.h"
 #include "platform/platform.h"
 #include "support/environment.h"
@@ -42,11 +42,20 @@ ViStatus Handler(ViSession, ViEventType, ViUInt32, ViUInt64) {
 ViStatus EventAttribute(ViAddr node_address, ViAttr attribute, ViAddr value) {
   const auto* node = static_cast<const objects::EventNode*>(node_address);
   switch (attribute) {
-    case VI_ATTR_RET_COUNT_64: *static_cast<ViUInt64*>(value) = node->return_count; break;
-    case VI_ATTR_BUFFER: *static_cast<ViAddr*>(value) = node->buffer; break;
-    case VI_ATTR_JOB_ID: *static_cast<ViJobId*>(value) = node->job_id; break;
-    case VI_ATTR_STATUS: *static_cast<ViStatus*>(value) = node->status; break;
-    default: return VI_ERROR_NSUP_OPER;
+    case VI_ATTR_RET_COUNT_64:
+      *static_cast<ViUInt64*>(value) = node->return_count;
+      break;
+    case VI_ATTR_BUFFER:
+      *static_cast<ViAddr*>(value) = node->buffer;
+      break;
+    case VI_ATTR_JOB_ID:
+      *static_cast<ViJobId*>(value) = node->job_id;
+      break;
+    case VI_ATTR_STATUS:
+      *static_cast<ViStatus*>(value) = node->status;
+      break;
+    default:
+      return VI_ERROR_NSUP_OPER;
   }
   return VI_SUCCESS;
 }
@@ -100,7 +109,10 @@ int Same(const std::string& got, const std::string& expected) {
 }
 
 TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
-  const struct { const char* version; bool names; } cases[] = {{"2.4", false}, {"2.5", true}, {"3.0", true}};
+  const struct {
+    const char* version;
+    bool names;
+  } cases[] = {{"2.4", false}, {"2.5", true}, {"3.0", true}};
   for (const auto& c : cases) {
     const int result = InChild([&] {
       ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
@@ -117,9 +129,12 @@ TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
       const std::string first = c.names ? "1" : "0";
       if (c.names) expected += "param 0 dummyses 45 " + name + "\n";
       expected += "param " + first + " vi 35 " + std::to_string(vi) + "\n";
-      expected += "param " + std::to_string(1 + c.names) + " eventType 27 " + std::to_string(kTrig) + "\n";
-      expected += "param " + std::to_string(2 + c.names) + " event 37 " + std::to_string(event) + "\n";
-      expected += "param " + std::to_string(3 + c.names) + " userHandle 15 " + std::to_string(0xABCD) + "\n";
+      expected +=
+          "param " + std::to_string(1 + c.names) + " eventType 27 " + std::to_string(kTrig) + "\n";
+      expected +=
+          "param " + std::to_string(2 + c.names) + " event 37 " + std::to_string(event) + "\n";
+      expected += "param " + std::to_string(3 + c.names) + " userHandle 15 " +
+                  std::to_string(0xABCD) + "\n";
       expected += "end params " + std::to_string(4 + c.names) + "\n";
       expected += "status 0 - 23 " + std::to_string(VI_SUCCESS_NCHAIN) + " 1\nend returns 1\n";
       if (c.names) expected += "param 0 dummyses 45 " + name + " Event\n";
@@ -131,7 +146,12 @@ TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
 }
 
 TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
-  const struct { const char* what; bool spy; const char* path; TraceLibrary state; } cases[] = {
+  const struct {
+    const char* what;
+    bool spy;
+    const char* path;
+    TraceLibrary state;
+  } cases[] = {
       {"spy off", false, ZYVISA_SPY_RECORDER, TraceLibrary::kNotLoaded},
       {"missing library", true, "/nonexistent/libZySpyLog.so", TraceLibrary::kUnavailable},
       {"lacks a function", true, ZYVISA_SPY_INCOMPLETE, TraceLibrary::kUnavailable},
@@ -146,7 +166,8 @@ TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
       EventSession s(2, {kTrig});
       g_handler_calls = 0;
       ProduceOne(s, kTrig);
-      return (zyvisa::events::TraceLibraryState() == c.state ? 0 : 1) + (g_handler_calls == 1 ? 0 : 2);
+      return (zyvisa::events::TraceLibraryState() == c.state ? 0 : 1) +
+             (g_handler_calls == 1 ? 0 : 2);
     });
     EXPECT_EQ(result, 0) << c.what;
   }
@@ -180,7 +201,8 @@ TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
   EXPECT_FALSE(call["time"].get<std::string>().empty());
   std::vector<std::string> names;
   for (const auto& p : call["params"]) names.push_back(p["name"]);
-  EXPECT_EQ(names, (std::vector<std::string>{"dummyses", "vi", "eventType", "event", "userHandle"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"dummyses", "vi", "eventType", "event", "userHandle"}));
   EXPECT_EQ(call["params"][0]["value"].get<std::string>().find("::INSTR"), 5u);
   EXPECT_EQ(call["params"][2]["value"], "0x3FFF2009");
   EXPECT_EQ(call["params"][4]["value"], "0xABCD");

@@ -64,6 +64,8 @@ bool AtForkChild(void (*handler)()) noexcept;
 void* LibraryLoad(const char* file) noexcept;
 void* LibrarySymbol(void* library, const char* symbol) noexcept;
 bool LibraryFree(void* library) noexcept;
+// File name of the call-trace library as the default search finds it.
+extern const char kTraceLibraryFile[];
 // File name of the module that contains this library's code (the shared
 // object itself, or the executable when linked statically); empty if unknown.
 std::string OwnModulePath();

@@ -42,20 +42,23 @@ ZYSPY_EXPORT int32_t ZySpyGetVersion(int32_t* major, int32_t* minor) {
   if (v == nullptr || std::sscanf(v, "%d.%d", major, minor) != 2) *major = 3, *minor = 0;
   return Add("version");
 }
-ZYSPY_EXPORT uint64_t ZySpyGetCookie(int32_t category, int32_t operation, int32_t one, const char* title) {
+ZYSPY_EXPORT uint64_t ZySpyGetCookie(int32_t category, int32_t operation, int32_t one,
+                                     const char* title) {
   Add("cookie " + std::to_string(category) + " " + std::to_string(operation) + " " +
       std::to_string(one) + " " + title);
   return 100;
 }
-ZYSPY_EXPORT int32_t ZySpySetParamElementSize_generic(uint64_t, uint32_t i, const void* v, uint32_t e,
-                                                      uint32_t t, const char* name, int32_t type) {
+ZYSPY_EXPORT int32_t ZySpySetParamElementSize_generic(uint64_t, uint32_t i, const void* v,
+                                                      uint32_t e, uint32_t t, const char* name,
+                                                      int32_t type) {
   return Add("param " + Item(i, name, type, v, e, t));
 }
 ZYSPY_EXPORT int32_t ZySpyEndParams(uint64_t, uint32_t count) {
   return Add("end params " + std::to_string(count));
 }
-ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(uint64_t, uint32_t i, const void* v, uint32_t e,
-                                                       uint32_t t, const char* name, int32_t type) {
+ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(uint64_t, uint32_t i, const void* v,
+                                                       uint32_t e, uint32_t t, const char* name,
+                                                       int32_t type) {
   return Add("return " + Item(i, name, type, v, e, t));
 }
 ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(uint64_t, uint32_t i, const void* v,

@@ -30,8 +30,7 @@ class EventSession {
     char name[64];
     std::snprintf(name, sizeof name, "Session 0x%08X Event", handle_);
     visaSemAlloc(name, ZYVISA_SEM_PROCESS, VI_TRUE, &session_->event_semaphore);
-    visaSupportEvents(handle_, static_cast<ViUInt16>(types.size()), types.data(),
-                      event_oper_table);
+    visaSupportEvents(handle_, static_cast<ViUInt16>(types.size()), types.data(), event_oper_table);
   }
   ~EventSession() { Close(); }
   EventSession(const EventSession&) = delete;
