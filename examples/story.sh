@@ -63,7 +63,7 @@ say "kill -9 $holder (the holder, while it holds both locks)"
 killed=$(date +%s%3N)
 kill -9 "$holder"
 echo "$killed" > "$stage/killed"
-wait "$holder" 2>/dev/null || true
+{ wait "$holder"; } 2>/dev/null || true
 holder=""
 await waiter-locked
 look --section resources
