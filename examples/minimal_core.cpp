@@ -160,17 +160,25 @@ ViStatus ReadAsync(Session* s, void* buffer, ViUInt32 count, ViJobId* job) {
 ViStatus WaitOnEvent(Session* s, ViUInt32 timeout_ms, ViJobId* job, ViUInt32* count) {
   auto* queue = s->object->queue_for_queuing[0];
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  ViAddr node = nullptr;
-  while (zyvisaReadNodeAtStart(queue, &node) != VI_SUCCESS) {
+  // The session's event semaphore guards its queues: the producer fills a
+  // node and raises it under it, so the node is read under it too.
+  ViUInt16 acquired = 0;
+  for (;;) {
+    visaSemAcquire(s->object->event_semaphore, VI_TMO_INFINITE, &acquired);
+    ViAddr node = nullptr;
+    if (zyvisaReadNodeAtStart(queue, &node) == VI_SUCCESS) {
+      const auto* event = static_cast<const EventNode*>(node);
+      *job = event->job_id;
+      *count = static_cast<ViUInt32>(event->return_count);
+      const ViStatus status = event->status;
+      zyvisaDeleteNode(queue, node);  // viClose on the event
+      visaSemRelease(s->object->event_semaphore, &acquired);
+      return status;
+    }
+    visaSemRelease(s->object->event_semaphore, &acquired);
     if (std::chrono::steady_clock::now() >= give_up) return VI_ERROR_TMO;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const auto* event = static_cast<const EventNode*>(node);
-  *job = event->job_id;
-  *count = static_cast<ViUInt32>(event->return_count);
-  const ViStatus status = event->status;
-  zyvisaDeleteNode(queue, node);  // viClose on the event
-  return status;
 }
 
 void Close(Session* s) {
