@@ -34,4 +34,9 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 cc -Wall -Werror -o "$work/pc-consumer" "$root/tests/consumer/consumer.c" $(pkg-config --cflags --libs zyvisaservices)
 "$work/pc-consumer"
+echo "-- installed tools and call-trace library"
+inspect=$(find "$prefix" -type f -name zyvisa-inspect | head -n 1)
+[ -x "$inspect" ] || { echo "zyvisa-inspect is not installed"; exit 1; }
+[ -n "$(find "$prefix" -name 'libZySpyLog.so*' | head -n 1)" ] || { echo "libZySpyLog.so is not installed"; exit 1; }
+"$inspect" --help >/dev/null
 echo "install check passed"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "lifecycle/startup.h"
 #include "runtime/process_state.h"
@@ -27,6 +28,8 @@ TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   std::string text = Inspect("", &code);
   EXPECT_EQ(code, 0) << text;
   EXPECT_NE(text.find("use count 1"), std::string::npos) << text;
+  EXPECT_NE(text.find("dead owners none"), std::string::npos) << text;
+  text = Inspect("--section blocks", &code);
   EXPECT_NE(text.find("ZY-VISA Services Shared Data"), std::string::npos) << text;
   std::string json = Inspect("--json", &code);
   EXPECT_EQ(code, 0) << json;
@@ -66,6 +69,40 @@ TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
   EXPECT_NE(Inspect("--json", &code).find("\"holders\":1,"), std::string::npos);
   leave.Notify();
   EXPECT_EQ(holder.Wait(), 0);
+}
+
+// The summary comes first and alone; sections, the manual page and wrong
+// usage answer as a script expects.
+TEST(Inspect, OptionsChooseSectionsAndTheExitStatusTellsScripts) {
+  test::TestMachine machine;
+  ASSERT_EQ(lifecycle::Startup(), 1);
+  struct Row {
+    const char* args;
+    int code;
+    std::vector<const char*> present, absent;
+  } rows[] = {
+      {"", 0, {"machine  ", "semaphores  0 held", "dead owners none"}, {"free tail", "resources:"}},
+      {"--section semaphores", 0, {"dead owners none", "system semaphores: "}, {"free tail"}},
+      {"--all", 0, {"free tail", "system semaphores: ", "resources: "}, {}},
+      {"--help", 0, {"SYNOPSIS", "EXIT STATUS", "--watch SECONDS"}, {"machine  "}},
+      {"--section nothing", 64, {"no section nothing"}, {"machine  "}},
+      {"--watch 0", 64, {"--watch takes a number"}, {"machine  "}},
+      {"--file /nonexistent/region", 1, {"no shared region"}, {}},
+  };
+  for (const Row& row : rows) {
+    int code = -1;
+    const std::string text = Inspect(row.args, &code);
+    EXPECT_EQ(code, row.code) << row.args << "\n" << text;
+    for (const char* want : row.present) EXPECT_NE(text.find(want), std::string::npos) << row.args << ": " << want;
+    for (const char* not_want : row.absent) EXPECT_EQ(text.find(not_want), std::string::npos) << row.args << ": " << not_want;
+  }
+  // --watch looks again until it is stopped: at least two looks in two seconds.
+  std::string out;
+  test::RunProgram("timeout -s INT 2 " + std::string(ZYVISA_INSPECT_PATH) + " --watch 0.1", &out);
+  size_t looks = 0;
+  for (size_t at = out.find("dead owners"); at != std::string::npos; at = out.find("dead owners", at + 1)) ++looks;
+  EXPECT_GE(looks, 2u) << out;
+  lifecycle::Shutdown();
 }
 
 }  // namespace

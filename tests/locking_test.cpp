@@ -606,11 +606,11 @@ TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
     std::vector<std::string> want;
   };
   const Look looks[] = {
-      {"", false, {"identity 5/6/7/8, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
+      {"--section resources", false, {"identity 5/6/7/8, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
                    "operation entry 0: pid " + pid + " alive, 1 in progress"}},
       {"--json", false, {"\"identity\":[5,6,7,8],\"session_count\":2,\"lock_state\":\"exclusive\"",
                          "\"pid\":" + pid + ",\"alive\":true,\"nesting\":1"}},
-      {"", true, {"pid " + pid + " gone (nesting 1)  <-- DEAD OWNER", "<-- DEAD PROCESS"}},
+      {"--section resources", true, {"pid " + pid + " gone (nesting 1)  <-- DEAD OWNER", "<-- DEAD PROCESS"}},
       {"--json", true, {"\"pid\":" + pid + ",\"alive\":false,\"nesting\":1",
                         "\"count\":1,\"alive\":false"}},
   };
@@ -620,7 +620,8 @@ TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
       child.Wait(kChildMs);
     }
     std::string out;
-    EXPECT_EQ(zyvisa::test::RunProgram(inspect + look.args, &out), 0);
+    // A dead owner is the exit status that scripts check.
+    EXPECT_EQ(zyvisa::test::RunProgram(inspect + look.args, &out), look.killed ? 3 : 0);
     for (const std::string& want : look.want) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
   }
   EXPECT_EQ(Rec(s).session_count, 2);
