@@ -34,16 +34,20 @@ sem_t* g_exit_seen = nullptr;
 bool g_linked_with_program = false;
 
 void WatchForExit() {
+  if (void* program = dlopen(nullptr, RTLD_NOW)) {
+    g_linked_with_program = dlsym(program, "zyvisaInitializeServicesIfNeeded") ==
+                            reinterpret_cast<void*>(&zyvisaInitializeServicesIfNeeded);
+    dlclose(program);
+  }
+  // Linked with the program, the hook can only run at exit: no handler is
+  // needed (and none is registered out of order with the loader's own, which
+  // the thread sanitizer's exit bookkeeping cannot follow).
+  if (g_linked_with_program) return;
   g_exit_seen = static_cast<sem_t*>(std::malloc(sizeof(sem_t)));
   if (g_exit_seen != nullptr && sem_init(g_exit_seen, 0, 0) == 0) {
     // sem_post returns an int the caller ignores: the call is the same.
     __cxa_atexit(reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&sem_post)),
                  g_exit_seen, g_exit_seen);
-  }
-  if (void* program = dlopen(nullptr, RTLD_NOW)) {
-    g_linked_with_program = dlsym(program, "zyvisaInitializeServicesIfNeeded") ==
-                            reinterpret_cast<void*>(&zyvisaInitializeServicesIfNeeded);
-    dlclose(program);
   }
 }
 
