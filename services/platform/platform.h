@@ -45,6 +45,60 @@ bool LibraryFree(void* library) noexcept;
 // object itself, or the executable when linked statically); empty if unknown.
 std::string OwnModulePath();
 
+// Takes one more reference on the module that holds this library's code, so
+// that it stays loaded while a thread of ours runs in it. Null when there is
+// nothing to pin (linked into the executable) or it failed.
+void* LibraryPinSelf() noexcept;
+
+// ---------------------------------------------------------------- threads
+
+// Windows thread priority levels. The level is kept per thread: a thread the
+// library creates (or that set its own level here) reports the level it was
+// given, whether or not the system accepted it; any other thread's level is
+// read from its per-thread nice value.
+constexpr int kPriorityIdle = -15;
+constexpr int kPriorityLowest = -2;
+constexpr int kPriorityBelowNormal = -1;
+constexpr int kPriorityNormal = 0;
+constexpr int kPriorityAboveNormal = 1;
+constexpr int kPriorityHighest = 2;
+constexpr int kPriorityTimeCritical = 15;
+// The level a nice value stands for, and the nice value given for a level.
+int PriorityFromNice(int nice) noexcept;
+int NiceForPriority(int level) noexcept;
+int CurrentThreadPriority() noexcept;
+// Remembers the level for the calling thread and asks the system for the
+// matching nice value; false when the system refused (the level is kept).
+bool SetCurrentThreadPriority(int level) noexcept;
+
+// A thread handle as the session stores it (the pthread_t on POSIX).
+using ThreadHandle = uint64_t;
+using ThreadEntry = void (*)(void* argument);
+// Starts entry(argument) on a new thread of default stack size at the given
+// priority level; returns once the new thread's system id is known, which
+// goes to *thread_id. The new thread cannot be cancelled except inside
+// CallCancellable. False when no thread could be made.
+bool ThreadCreate(ThreadEntry entry, void* argument, int priority, ThreadHandle* handle,
+                  uint32_t* thread_id) noexcept;
+// Waits up to timeout_ms (0: only looks) for the thread to end; true when it
+// has ended, and the handle is then gone. Call it from one thread at a time.
+bool ThreadJoin(ThreadHandle handle, uint32_t timeout_ms) noexcept;
+// Asks the thread to end at its next cancellation point inside
+// CallCancellable (a sleep, poll or read of the call). Elsewhere the request
+// waits until the thread enters CallCancellable again.
+void ThreadCancel(ThreadHandle handle) noexcept;
+// Gives up on the thread: it ends on its own and nobody waits for it.
+void ThreadDetach(ThreadHandle handle) noexcept;
+// Runs call(argument) on a thread from ThreadCreate with cancellation
+// allowed. A cancellation unwinds the stack up to the thread's start, so
+// every frame between must let it pass (no noexcept, no catch-all).
+void CallCancellable(ThreadEntry call, void* argument);
+// Hands a reference from LibraryPinSelf to the end of the calling thread
+// (made by ThreadCreate): it is dropped after the thread has left the
+// library's code for good, also when it ends by cancellation. Null does
+// nothing.
+void ThreadReleaseLibraryAtExit(void* library) noexcept;
+
 // ---------------------------------------------------------------- environment, registry
 
 // Copies the variable's value; false when it is unset.

@@ -1,0 +1,74 @@
+// What the three parts of the event machinery share: node state access, the
+// queue list operations without locks, closing an event with its driver, and
+// holding a session's event semaphore.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "objects/object_layouts.h"
+#include "objects/oper_table.h"
+#include "zyvisa_sem.h"
+
+namespace zyvisa::events {
+
+using objects::EventNode;
+using objects::EventQueue;
+using objects::IoSession;
+
+// A node's state is read by a delivering thread while the event semaphore is
+// released around a handler (has the handler closed it?), and written by other
+// threads that take and free nodes under the semaphore. The field is a bare
+// 16-bit integer in the shared layout, so those accesses go through relaxed
+// atomic operations on it.
+inline uint16_t LoadState(const EventNode* node) noexcept {
+  return reinterpret_cast<const std::atomic<uint16_t>*>(&node->state)
+      ->load(std::memory_order_relaxed);
+}
+inline void StoreState(EventNode* node, uint16_t state) noexcept {
+  reinterpret_cast<std::atomic<uint16_t>*>(&node->state)->store(state, std::memory_order_relaxed);
+}
+
+// Queue list operations; the caller holds the session's event semaphore.
+ViStatus AllocateNode(EventQueue* queue, EventNode** node) noexcept;
+EventNode* FirstRaised(EventQueue* queue) noexcept;
+// Unlinks a non-free node from the queue list and puts it at the front of the
+// free list.
+void ReturnNode(EventQueue* queue, EventNode* node) noexcept;
+// Closes the event with the driver that produced it (the viClose entry of the
+// session's event operation table), except I/O completions that this
+// library's emulation produced, which no driver knows of. Returns the
+// driver's status, else VI_SUCCESS.
+ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexcept;
+
+// The first position of a type in the session's supported list, or -1.
+int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept;
+
+// True when the table's entry for the job's asynchronous operation is this
+// library's emulation (or the job is no asynchronous operation at all):
+// the negation of zyvisaPassportHandlesIoEvent for the four operations.
+bool DriverHandlesJob(ViJobId job_id, const objects::OperTable* table) noexcept;
+
+// Holds the session's event semaphore for a scope, with the service lock
+// timeout. With honour_bypass, a session whose caller serializes (bypass flag)
+// is not locked. A session without a semaphore, or a semaphore that cannot be
+// had while the library unloads, leaves the scope unlocked: the event calls
+// report no error for it.
+class EventLock {
+ public:
+  EventLock(IoSession* session, bool honour_bypass) noexcept;
+  ~EventLock();
+  EventLock(const EventLock&) = delete;
+  EventLock& operator=(const EventLock&) = delete;
+  // The note the handler loop updates as it releases and retakes the semaphore.
+  ViUInt16* note() noexcept { return &held_; }
+
+ private:
+  ViSemaphore semaphore_ = nullptr;
+  ViUInt16 held_ = 0;
+};
+
+// Whether the core's trace flag is on now.
+bool SpyModeOn() noexcept;
+
+}  // namespace zyvisa::events

@@ -1,0 +1,290 @@
+// Emulated asynchronous I/O against a fake synchronous driver: which path a
+// transfer takes, the hand-over to the job thread, chunked moves, handlers
+// that queue the next job, cleanup of finished and stuck threads, and the
+// library unloaded under a running job thread (in a child process).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "async/async_job.h"
+#include "lifecycle/startup.h"
+#include "objects/object_layouts.h"
+#include "objects/oper_table.h"
+#include "platform/platform.h"
+#include "support/async_session.h"
+#include "support/test_machine.h"
+#include "zyvisa_async.h"
+#include "zyvisa_events.h"
+#include "zyvisa_objects.h"
+#include "zyvisa_sem.h"
+
+namespace {
+
+namespace objects = zyvisa::objects;
+namespace pf = zyvisa::platform;
+using zyvisa::async::AsyncJob;
+using zyvisa::test::AsyncSession;
+using zyvisa::test::kOpMove;
+using zyvisa::test::kOpMoveEx;
+using zyvisa::test::kOpRead;
+using zyvisa::test::kOpWrite;
+
+class AsyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(zyvisa::lifecycle::Startup(), 1); }
+  void TearDown() override { zyvisa::lifecycle::Shutdown(); }
+  zyvisa::test::TestMachine machine_;
+};
+
+TEST_F(AsyncTest, TransfersFromTheThresholdOnCompleteOnTheJobThread) {
+  struct Row {
+    uint16_t op;
+    uint16_t width;
+    uint64_t count;
+    bool on_job_thread;
+  } rows[] = {
+      {kOpRead, 1, 511, false},  {kOpRead, 1, 512, true},    {kOpWrite, 1, 511, false},
+      {kOpWrite, 1, 512, true},  {kOpMove, 2, 255, false},   {kOpMove, 2, 256, true},
+      {kOpMoveEx, 4, 127, false}, {kOpMoveEx, 4, 128, true},
+  };
+  AsyncSession s;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << std::hex << row.op << std::dec << " x" << row.count);
+    const size_t before = s.completions().size();
+    const ViStatus status = s.Start(row.op, row.count, row.width);
+    EXPECT_EQ(status, row.on_job_thread ? VI_SUCCESS : VI_SUCCESS_SYNC);
+    // Synchronous: raised before the entry returned. (Its handler may run on
+    // the job thread all the same, if that thread's handler loop is still
+    // going: the loop delivers what is raised meanwhile.)
+    if (!row.on_job_thread) {
+      EXPECT_EQ(s.get()->queue_for_queuing[0]->raised_count, before + 1);
+    }
+    const auto seen = s.WaitForCompletions(before + 1);
+    ASSERT_EQ(seen.size(), before + 1);
+    if (row.on_job_thread) {
+      EXPECT_EQ(seen.back().thread, s.get()->job_thread_id);
+      EXPECT_NE(seen.back().thread, pf::CurrentThreadId());
+    }
+    EXPECT_EQ(seen.back().status, VI_SUCCESS);
+    EXPECT_EQ(seen.back().job_id, s.last_job_id());
+    EXPECT_EQ(seen.back().return_count, row.op == kOpRead || row.op == kOpWrite ? row.count - 1 : row.count);
+    // The queued context of the same completion is there for viWaitOnEvent.
+    EXPECT_EQ(s.get()->queue_for_queuing[0]->raised_count, before + 1);
+  }
+}
+
+TEST_F(AsyncTest, TheCallersPriorityChoosesTheJobThreadsOrTheSynchronousPath) {
+  struct Row {
+    int caller;
+    ViStatus status;
+    int completing_level;  // the level of the thread that raised the completion
+  } rows[] = {
+      {pf::kPriorityNormal, VI_SUCCESS, pf::kPriorityHighest},
+      {pf::kPriorityHighest, VI_SUCCESS, pf::kPriorityTimeCritical},
+      {pf::kPriorityTimeCritical, VI_SUCCESS_SYNC, pf::kPriorityTimeCritical},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.caller);
+    AsyncSession s;
+    ViStatus status = VI_ERROR_SYSTEM_ERROR;
+    std::thread caller([&] {
+      pf::SetCurrentThreadPriority(row.caller);
+      status = s.Start(kOpRead, 512);
+    });
+    caller.join();
+    EXPECT_EQ(status, row.status);
+    const auto seen = s.WaitForCompletions(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].level, row.completing_level);
+  }
+}
+
+TEST_F(AsyncTest, ASecondJobWhileOneIsPendingIsRefused) {
+  AsyncSession s;
+  s.driver().block = true;
+  ASSERT_EQ(s.Start(kOpRead, 512), VI_SUCCESS);
+  // Also a small one: the pending job's completion nodes stay allocated, and
+  // creating its events would hand them out again.
+  EXPECT_EQ(s.Start(kOpRead, 512), VI_ERROR_IN_PROGRESS);
+  EXPECT_EQ(s.Start(kOpMove, 16), VI_ERROR_IN_PROGRESS);
+  // Queued directly, a second job completes at once with the refusal (its
+  // node from a queue of its own, for the same reason).
+  auto* queue = zyvisaCreateQueue(s.get(), VI_EVENT_IO_COMPLETION);
+  ViAddr node = nullptr;
+  ASSERT_EQ(zyvisaInsertNodeAtEnd(queue, &node), VI_SUCCESS);
+  auto* job = static_cast<AsyncJob*>(std::calloc(1, sizeof(AsyncJob)));
+  job->queued_completion = static_cast<objects::EventNode*>(node);
+  job->job_id = 77;
+  EXPECT_EQ(zyvisaAsyncThreadQueue(s.handle(), job), VI_SUCCESS);
+  const auto* refused = static_cast<objects::EventNode*>(node);
+  EXPECT_EQ(refused->state, objects::kNodeRaised);
+  EXPECT_EQ(refused->status, VI_ERROR_IN_PROGRESS);
+  EXPECT_EQ(refused->job_id, 77u);
+  s.driver().released = true;
+  const auto seen = s.WaitForCompletions(1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].status, VI_SUCCESS);
+  zyvisaFreeQueue(queue);
+}
+
+TEST_F(AsyncTest, MovesGoToTheDriverInChunksOf64KiB) {
+  constexpr uint64_t K = 0x10000;
+  struct Row {
+    const char* what;
+    uint16_t width;
+    uint64_t count;
+    int32_t source_increment;
+    int fail_at;         // driver call that fails, -1 none
+    bool abort_in_first;
+    std::vector<AsyncSession::MoveCall> calls;  // source, destination, count
+    ViStatus status;
+    uint64_t moved;
+  } rows[] = {
+      {"three chunks", 1, 3 * K, 1, -1, false,
+       {{0x100, 0, K}, {0x100 + K, K, K}, {0x100 + 2 * K, 2 * K, K}}, VI_SUCCESS, 3 * K},
+      {"fifo source", 1, 3 * K, 0, -1, false,
+       {{0x100, 0, K}, {0x100, K, K}, {0x100, 2 * K, K}}, VI_SUCCESS, 3 * K},
+      {"wide elements, short tail", 4, K / 4 + 5, 1, -1, false,
+       {{0x100, 0, K / 4}, {0x100 + K, K, 5}}, VI_SUCCESS, K / 4 + 5},
+      {"second chunk fails", 1, 3 * K, 1, 1, false,
+       {{0x100, 0, K}, {0x100 + K, K, K}}, VI_ERROR_TMO, K},
+      {"abort between chunks", 1, 3 * K, 1, -1, true, {{0x100, 0, K}}, VI_ERROR_ABORT, K},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    AsyncSession s;
+    s.driver().source_increment = row.source_increment;
+    s.driver().fail_move_at = row.fail_at;
+    s.driver().abort_in_first_move = row.abort_in_first;
+    // Device (space 1) at 0x100 to local memory at 0: the destination is local.
+    ASSERT_EQ(s.Start(kOpMove, row.count, row.width, 1, 0x100, 0, 0), VI_SUCCESS);
+    const auto seen = s.WaitForCompletions(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(s.driver().Moves(), row.calls);
+    EXPECT_EQ(seen[0].status, row.status);
+    EXPECT_EQ(seen[0].return_count, row.moved);
+    EXPECT_EQ(seen[0].buffer, nullptr);  // the local destination at address 0
+  }
+}
+
+TEST_F(AsyncTest, ASynchronousMoveReportsItsLocalSideAndNothingMovedOnFailure) {
+  struct Row {
+    uint16_t source_space, destination_space;
+    bool fails;
+    uintptr_t buffer;
+    uint64_t moved;
+  } rows[] = {{0, 1, false, 0x1000, 16}, {1, 0, false, 0x2000, 16}, {1, 1, false, 0, 16},
+              {0, 1, true, 0x1000, 0}};
+  AsyncSession s;
+  for (const Row& row : rows) {
+    s.driver().moves.clear();
+    s.driver().fail_move_at = row.fails ? 0 : -1;
+    const size_t before = s.completions().size();
+    ASSERT_EQ(s.Start(kOpMoveEx, 16, 1, row.source_space, 0x1000, row.destination_space, 0x2000),
+              VI_SUCCESS_SYNC);
+    const auto seen = s.completions();
+    ASSERT_EQ(seen.size(), before + 1);
+    EXPECT_EQ(seen.back().buffer, reinterpret_cast<ViAddr>(row.buffer));
+    EXPECT_EQ(seen.back().return_count, row.moved);
+    EXPECT_EQ(seen.back().status, row.fails ? VI_ERROR_TMO : VI_SUCCESS);
+  }
+}
+
+TEST_F(AsyncTest, AJobQueuedByAHandlerOnTheJobThreadRunsAfterTheHandlerReturns) {
+  AsyncSession s;
+  std::atomic<bool> first_handler_returned{false};
+  std::atomic<bool> driver_saw_it{false};
+  s.on_completion = [&](size_t n) {
+    if (n != 1) return;
+    EXPECT_EQ(s.Start(kOpRead, 600), VI_SUCCESS);  // the job thread is not time-critical
+    s.driver().on_read = [&] { driver_saw_it = first_handler_returned.load(); };
+    first_handler_returned = true;
+  };
+  ASSERT_EQ(s.Start(kOpRead, 512), VI_SUCCESS);
+  const auto seen = s.WaitForCompletions(2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(driver_saw_it);
+  EXPECT_EQ(seen[1].return_count, 599u);
+  EXPECT_EQ(seen[1].thread, seen[0].thread);
+}
+
+TEST_F(AsyncTest, CleanupWaitsForAThreadThatEndsAndCancelsOneStuckInTheDriver) {
+  struct Row {
+    bool stuck;
+    uint32_t timeout_ms;
+  } rows[] = {{false, 10000}, {true, 50}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.stuck);
+    AsyncSession s;
+    s.driver().block = true;
+    ASSERT_EQ(s.Start(kOpRead, 4096), VI_SUCCESS);
+    s.driver().WaitUntilInRead();
+    s.get()->closing = 1;  // as the core marks a session it closes
+    std::thread finisher;
+    if (!row.stuck) {
+      finisher = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        s.driver().released = true;
+      });
+    }
+    zyvisaAsyncThreadCleanup(s.get(), row.timeout_ms);
+    if (finisher.joinable()) finisher.join();
+    EXPECT_EQ(s.driver().unwound.load(), row.stuck);
+    EXPECT_EQ(s.driver().returned.load(), !row.stuck);
+    EXPECT_EQ(s.get()->job_thread, nullptr);
+    EXPECT_EQ(s.get()->async_semaphore, nullptr);
+    EXPECT_EQ(s.get()->pending_job, nullptr);
+    // The job's gate entry is gone either way, and no lock stayed with the
+    // thread: another thread gets each at once.
+    EXPECT_EQ(s.get()->lock_oper_depth, 0u);
+    std::thread other([&] {
+      for (ViSemaphore held : {zyvisaGetObjectListMutex(objects::kIoSessionKind),
+                               s.get()->event_semaphore}) {
+        ViUInt16 got = 0;
+        EXPECT_EQ(visaSemAcquire(held, 0, &got), VI_SUCCESS);
+        visaSemRelease(held, &got);
+      }
+    });
+    other.join();
+  }
+}
+
+// Several sessions hand jobs to their threads at once while handlers run.
+TEST_F(AsyncTest, SessionsHandJobsOverConcurrently) {
+  constexpr int kSessions = 4;
+  constexpr size_t kJobs = 40;
+  std::vector<std::unique_ptr<AsyncSession>> sessions;
+  for (int i = 0; i < kSessions; ++i) sessions.push_back(std::make_unique<AsyncSession>());
+  std::vector<std::thread> callers;
+  for (auto& session : sessions) {
+    callers.emplace_back([s = session.get()] {
+      for (size_t n = 1; n <= kJobs; ++n) {
+        // Alternately large and small: the small ones complete on this thread.
+        EXPECT_EQ(s->Start(kOpRead, n % 2 != 0 ? 1024 : 16), n % 2 != 0 ? VI_SUCCESS : VI_SUCCESS_SYNC);
+        ASSERT_EQ(s->WaitForCompletions(n).size(), n);
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  for (auto& session : sessions) {
+    for (const auto& seen : session->completions()) EXPECT_EQ(seen.status, VI_SUCCESS);
+  }
+}
+
+TEST(ThreadPriority, NiceValuesMapToLevels) {
+  const std::pair<int, int> rows[] = {{-20, 15}, {-19, 2}, {-10, 2}, {-9, 1}, {-5, 1}, {-4, 0},
+                                      {4, 0},    {5, -1},  {9, -1},  {10, -2}, {18, -2}, {19, -15}};
+  for (const auto& [nice, level] : rows) EXPECT_EQ(pf::PriorityFromNice(nice), level) << nice;
+  for (int level : {-15, -2, -1, 0, 1, 2, 15}) {
+    EXPECT_EQ(pf::PriorityFromNice(pf::NiceForPriority(level)), level);
+  }
+}
+
+}  // namespace
