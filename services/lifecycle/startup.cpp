@@ -11,6 +11,7 @@
 #include "config/config_paths.h"
 #include "config/ini_store.h"
 #include "lifecycle/startup.h"
+#include "locking/resource_record.h"
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
 #include "objects/object_lists.h"
@@ -115,6 +116,7 @@ bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::str
     return false;
   }
   if (!objects::CreateObjectLists()) return false;
+  locking::JoinHoldersTable();
   head->use_count = static_cast<uint16_t>(head->use_count + 1);
   return true;
 }
@@ -211,6 +213,8 @@ void Shutdown() noexcept {
       auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
       head->use_count = static_cast<uint16_t>(head->use_count - 1);
     }
+    // The resource mutexes are system semaphores that the next step closes.
+    locking::ForgetResourceMutexes();
     sync::CloseProcessTable();
     // The INI service lock was one of the process semaphores just closed.
     config::ForgetIniServiceLock();

@@ -35,6 +35,20 @@ enum class ProcState { kAlive, kGone, kNoPermission, kError };
 // kGone for a process that does not exist or has ended (zombies included).
 ProcState ProcessState(uint32_t pid) noexcept;
 
+// Start time of a process in a unit fixed for one boot of the machine (with
+// the pid it names one process even after the pid is reused); 0 when unknown.
+uint64_t ProcessStartTime(uint32_t pid) noexcept;
+
+// ---------------------------------------------------------------- waiting on shared words
+
+// Sleeps while the 32-bit word still holds expected, at most timeout_ms;
+// returns at once if it does not. Works across processes for a word in a
+// shared file mapping, so a waiter that checks the word it sleeps on never
+// misses a change. May return early: callers look again.
+void WaitOnWord(const uint32_t* word, uint32_t expected, uint32_t timeout_ms) noexcept;
+// Wakes every thread, in any process, sleeping on the word.
+void WakeWord(const uint32_t* word) noexcept;
+
 // ---------------------------------------------------------------- code libraries
 
 // Never prints or prompts on failure. Null on failure.

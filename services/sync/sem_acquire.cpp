@@ -2,6 +2,7 @@
 // lock in the library. Uncontended, neither scope makes a system call (the
 // ids are cached per thread, the named mutex is a futex word).
 #include "platform/platform.h"
+#include "sync/sem_acquire.h"
 #include "sync/counter_lock.h"
 #include "sync/sem_record.h"
 #include "zyvisa_sem.h"
@@ -45,7 +46,7 @@ enum class Got { kNothing, kFirstHold, kOneMoreHold };
 // A system semaphore's hold count and the named mutex's own recursion count
 // move together: every acquisition locks the mutex once, every release unlocks
 // it once. So the mutex, not just the record, says who holds it.
-Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
+Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me, bool* abandoned) {
   const SemRecord& record = *handle->record;
   if (me.Owns(record)) {
     switch (platform::NamedMutexWait(handle->mutex, 0)) {
@@ -61,6 +62,7 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
         return Got::kNothing;
       case platform::WaitResult::kAbandoned:
         // The record named a dead thread whose ids ours happen to repeat.
+        *abandoned = true;
         return Got::kFirstHold;
       default:
         break;  // someone else holds it: wait like anybody
@@ -68,7 +70,9 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
   }
   switch (platform::NamedMutexWait(handle->mutex, timeout_ms)) {
     case platform::WaitResult::kAcquired:
+      return Got::kFirstHold;
     case platform::WaitResult::kAbandoned:  // its owner ended holding it: ours now
+      *abandoned = true;
       return Got::kFirstHold;
     default:
       return Got::kNothing;
@@ -85,13 +89,16 @@ Got AcquireProcess(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
 
 }  // namespace
 
-extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
-                                                 ViUInt16* acquired) noexcept {
+namespace zyvisa::sync {
+
+ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* acquired,
+                                bool* abandoned) noexcept {
   SetAcquired(acquired, VI_FALSE);
+  *abandoned = false;
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
   SemRecord& record = *handle->record;
   const Me me;
-  const Got got = handle->system ? AcquireSystem(handle, timeout, me)
+  const Got got = handle->system ? AcquireSystem(handle, timeout, me, abandoned)
                                  : AcquireProcess(handle, timeout, me);
   switch (got) {
     case Got::kNothing:
@@ -107,6 +114,14 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 ti
   }
   SetAcquired(acquired, VI_TRUE);
   return VI_SUCCESS;
+}
+
+}  // namespace zyvisa::sync
+
+extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
+                                                 ViUInt16* acquired) noexcept {
+  bool abandoned = false;
+  return zyvisa::sync::AcquireNoticingAbandon(handle, timeout, acquired, &abandoned);
 }
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,6 +155,12 @@ int Child::Wait(int timeout_ms) {
     }
     usleep(1000);
   }
+}
+
+void* SharedScratch(size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) Die("mmap");
+  return p;
 }
 
 int CallInLibrary(const std::string& path, const char* function, bool unload) {

@@ -4,6 +4,7 @@
 // in real child processes. This folder is the tests' only door to the OS.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -78,6 +79,10 @@ class Child {
   int pid_ = -1;
   bool reaped_ = false;
 };
+
+// Zero-filled memory of bytes bytes that every process forked afterwards
+// shares with the caller (for counters that children update); never freed.
+void* SharedScratch(size_t bytes);
 
 // Opens the shared object at path and returns what its function of that name
 // (taking nothing, returning an unsigned 16-bit value) returns; -1 when the

@@ -1,11 +1,12 @@
 // zyvisa-inspect: shows one machine's shared region read-only, without joining
-// it as a user: the chain of named blocks, the services' shared data and the
-// system semaphores.
+// it as a user: the chain of named blocks, the services' shared data, the
+// system semaphores and the resource records in use.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "inspect/region_reader.h"
+#include "inspect/resource_view.h"
 #include "inspect/semaphore_view.h"
 
 namespace {
@@ -39,6 +40,7 @@ void PrintText(const Region& r) {
     }
   }
   zyvisa::inspect::PrintSemaphoresText(zyvisa::inspect::ReadSystemSemaphores(r));
+  zyvisa::inspect::PrintResourcesText(zyvisa::inspect::ReadResources(r));
 }
 
 void PrintJson(const Region& r) {
@@ -61,6 +63,8 @@ void PrintJson(const Region& r) {
   std::printf("],\"free_tail\":{\"offset\":%u,\"size\":%u},", tail.payload_offset, tail.size);
   std::printf("\"system_semaphores\":");
   zyvisa::inspect::PrintSemaphoresJson(zyvisa::inspect::ReadSystemSemaphores(r));
+  std::printf(",\"resources\":");
+  zyvisa::inspect::PrintResourcesJson(zyvisa::inspect::ReadResources(r));
   std::printf("}\n");
 }
 
