@@ -4,7 +4,7 @@
 # argument --windows) adds the cross compiler and Wine for the Windows DLL.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev binutils pkg-config)
+          libbenchmark-dev binutils pkg-config nlohmann-json3-dev)
 if [ "${ZYVISA_BENCH_PEERS:-0}" = 1 ]; then
   packages+=(libinih-dev libpcre2-dev libre2-dev)
 fi

@@ -1,0 +1,378 @@
+// Events: the queue lists against a model, create and raise per mechanism, the
+// handler loop's order and its reactions to what handlers do, and producers on
+// several threads while handlers call back into the same session.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/emulated_async.h"
+#include "lifecycle/startup.h"
+#include "objects/oper_table.h"
+#include "support/event_session.h"
+#include "support/test_machine.h"
+#include "zyvisa_events.h"
+
+namespace {
+
+namespace objects = zyvisa::objects;
+using objects::EventNode;
+using objects::EventQueue;
+using zyvisa::test::EventSession;
+
+constexpr ViEventType kTrig = 0x3FFF200A;
+constexpr ViEventType kSrq = 0x3FFF200B;
+
+class EventsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(zyvisa::lifecycle::Startup(), 1); }
+  void TearDown() override { zyvisa::lifecycle::Shutdown(); }
+  zyvisa::test::TestMachine machine_;
+};
+
+// ---------------------------------------------------------------- queue model
+
+// What the queue must look like: the queue list in order, the free list from
+// its head, each node's state, the overflow flag.
+struct Model {
+  std::vector<uint16_t> list, free;
+  std::vector<uint16_t> state;  // by node index
+  bool overflow = false;
+};
+
+void ExpectMatches(EventQueue* q, const Model& m, const std::string& where) {
+  std::vector<uint16_t> list, free;
+  uint16_t previous = 0;
+  for (uint16_t i = q->first; i != 0 && list.size() <= q->length; i = q->Node(i)->next) {
+    EXPECT_EQ(q->Node(i)->previous, previous) << where;
+    list.push_back(previous = i);
+  }
+  EXPECT_EQ(q->last, previous) << where;
+  for (uint16_t i = q->first_free; i != 0 && free.size() <= q->length; i = q->Node(i)->next) {
+    free.push_back(i);
+  }
+  EXPECT_EQ(list, m.list) << where;
+  EXPECT_EQ(free, m.free) << where;
+  EXPECT_EQ(q->queued_count, m.list.size()) << where;
+  EXPECT_EQ(q->overflow, m.overflow ? 1 : 0) << where;
+  for (uint16_t i = 1; i <= q->length; ++i) EXPECT_EQ(q->Node(i)->state, m.state[i]) << where << " node " << i;
+}
+
+TEST_F(EventsTest, RandomOperationsKeepTheListsOfTheModel) {
+  for (uint32_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937 random(seed);
+    const auto length = static_cast<uint16_t>(random() % 7);  // 0 hands out nothing
+    EventSession s(length, {kTrig});
+    auto* q = static_cast<EventQueue*>(zyvisaCreateQueue(s.get(), kTrig));
+    ASSERT_NE(q, nullptr);
+    Model m;
+    m.state.assign(length + 1u, objects::kNodeFree);
+    for (uint16_t i = 1; i <= length; ++i) m.free.push_back(i);
+    for (int step = 0; step < 300; ++step) {
+      const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step);
+      const uint16_t pick = length == 0 ? 1 : static_cast<uint16_t>(1 + random() % length);
+      switch (random() % 5) {
+        case 0: {  // insert: an abandoned allocated node first, else the free head
+          ViAddr node = nullptr;
+          const ViStatus st = zyvisaInsertNodeAtEnd(q, &node);
+          uint16_t expected = 0;
+          for (uint16_t i : m.list) if (expected == 0 && m.state[i] == objects::kNodeAllocated) expected = i;
+          if (expected == 0 && !m.free.empty()) {
+            expected = m.free.front();
+            m.free.erase(m.free.begin());
+            m.list.push_back(expected);
+            m.state[expected] = objects::kNodeAllocated;
+          }
+          if (expected == 0) m.overflow = true;
+          ASSERT_EQ(st, expected != 0 ? VI_SUCCESS : VI_ERROR_ALLOC) << where;
+          ASSERT_EQ(node, expected != 0 ? q->Node(expected) : nullptr) << where;
+          break;
+        }
+        case 1:  // raise or deliver an allocated or raised node
+        case 2:
+          if (length != 0 && m.state[pick] != objects::kNodeFree) {
+            m.state[pick] = m.state[pick] == objects::kNodeAllocated ? objects::kNodeRaised
+                                                                     : objects::kNodeDelivered;
+            q->Node(pick)->state = m.state[pick];
+          }
+          break;
+        case 3: {  // read the oldest raised node
+          ViAddr node = nullptr;
+          uint16_t expected = 0;
+          for (uint16_t i : m.list) if (expected == 0 && m.state[i] == objects::kNodeRaised) expected = i;
+          ASSERT_EQ(zyvisaReadNodeAtStart(q, &node), expected != 0 ? VI_SUCCESS : VI_ERROR_TMO) << where;
+          ASSERT_EQ(node, expected != 0 ? q->Node(expected) : nullptr) << where;
+          break;
+        }
+        case 4: {  // delete any node, free ones included
+          if (length == 0) break;
+          const bool was_free = m.state[pick] == objects::kNodeFree;
+          ASSERT_EQ(zyvisaDeleteNode(q, q->Node(pick)), was_free ? VI_ERROR_INV_CONTEXT : VI_SUCCESS) << where;
+          if (!was_free) {
+            m.list.erase(std::find(m.list.begin(), m.list.end(), pick));
+            m.free.insert(m.free.begin(), pick);
+            m.state[pick] = objects::kNodeFree;
+          }
+          break;
+        }
+      }
+      ExpectMatches(q, m, where);
+      if (HasFailure()) return;
+    }
+    zyvisaFreeQueue(q);
+  }
+}
+
+TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
+  static std::vector<ViUInt32> closed;
+  closed.clear();
+  objects::OperTable table{};
+  ViStatus (*close)(ViObject) = [](ViObject event) -> ViStatus {
+    closed.push_back(event);
+    return VI_ERROR_CLOSING_FAILED;
+  };
+  table.slots[objects::kSlotClose] = reinterpret_cast<ViAddr>(close);
+  objects::OperTable driver_io{};  // the session's own operation table
+  ViAddr (*native_read)() = []() -> ViAddr { return nullptr; };
+  driver_io.slots[objects::kSlotReadAsync] = reinterpret_cast<ViAddr>(native_read);
+  EventSession s(2, {VI_EVENT_IO_COMPLETION}, &table);
+  s.get()->oper_table = &driver_io;
+  auto* q = static_cast<EventQueue*>(zyvisaCreateQueue(s.get(), VI_EVENT_IO_COMPLETION));
+  EXPECT_EQ(q->Node(1)->event_handle, (1u << 16) | q->handle);
+  EXPECT_EQ(q->Node(2)->event_handle, (2u << 16) | q->handle);
+  // Job operation: which completions go to the driver's close.
+  const struct { ViJobId job; bool closes; } cases[] = {
+      {0x04020001, true},   // the driver's own asynchronous read
+      {0x04040001, false},  // write: the table's entry is empty, taken as emulated
+      {0x01230001, false},  // no asynchronous operation
+  };
+  for (const auto& c : cases) {
+    closed.clear();
+    ViAddr node = nullptr;
+    ASSERT_EQ(zyvisaInsertNodeAtEnd(q, &node), VI_SUCCESS);
+    static_cast<EventNode*>(node)->job_id = c.job;
+    EXPECT_EQ(zyvisaDeleteNode(q, node), c.closes ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS) << std::hex << c.job;
+    EXPECT_EQ(closed.size(), c.closes ? 1u : 0u) << std::hex << c.job;
+    EXPECT_EQ(static_cast<EventNode*>(node)->state, objects::kNodeFree);
+  }
+  EXPECT_EQ(zyvisaPassportHandlesIoEvent(0x04020000, &driver_io), VI_TRUE);
+  zyvisa::events::SetEmulatedAsyncEntry(zyvisa::events::kOperReadAsync,
+                                        reinterpret_cast<const void*>(native_read));
+  EXPECT_EQ(zyvisaPassportHandlesIoEvent(0x04020000, &driver_io), VI_FALSE);
+}
+
+// ---------------------------------------------------------------- mechanisms
+
+TEST_F(EventsTest, CreateAndRaisePerMechanism) {
+  static int calls = 0;
+  const struct { uint16_t mechanism; ViStatus create; bool queued, handled; uint16_t handler_state; int calls; } cases[] = {
+      {VI_QUEUE, VI_SUCCESS, true, false, 0, 0},
+      {VI_HNDLR, VI_SUCCESS, false, true, objects::kNodeFree, 1},
+      {VI_SUSPEND_HNDLR, VI_SUCCESS, false, true, objects::kNodeRaised, 0},
+      {VI_QUEUE | VI_HNDLR, VI_SUCCESS, true, true, objects::kNodeFree, 1},
+      {0, VI_ERROR_NENABLED, false, false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    calls = 0;
+    EventSession s(4, {kSrq, kTrig});
+    s.Enable(kTrig, c.mechanism);
+    s.Install(kTrig, [](ViSession, ViEventType, ViUInt32, ViUInt64) -> ViStatus { ++calls; return VI_SUCCESS; }, 0);
+    ViAddr queued = &calls, handled = &calls;
+    ASSERT_EQ(visaCreateEvent(s.handle(), kTrig, &queued, &handled), c.create) << c.mechanism;
+    EXPECT_EQ(queued != nullptr, c.queued) << c.mechanism;
+    EXPECT_EQ(handled != nullptr, c.handled) << c.mechanism;
+    if (c.create != VI_SUCCESS) continue;
+    ASSERT_EQ(visaRaiseEvent(s.handle(), queued, handled), VI_SUCCESS);
+    EXPECT_EQ(calls, c.calls) << c.mechanism;
+    if (handled != nullptr) {
+      EXPECT_EQ(static_cast<EventNode*>(handled)->state, c.handler_state);
+    }
+    if (queued != nullptr) {
+      ViAddr read = nullptr;
+      EXPECT_EQ(zyvisaReadNodeAtStart(s.get()->queue_for_queuing[1], &read), VI_SUCCESS);
+      EXPECT_EQ(read, queued);
+      EXPECT_EQ(s.get()->queue_for_queuing[1]->raised_count, 1);
+    }
+  }
+}
+
+TEST_F(EventsTest, RefusalsOfTheMechanismCalls) {
+  objects::OperTable a{}, b{};
+  EventSession s(2, {kTrig}, &a);
+  ViUInt16 mechanism = 7, count = 0;
+  std::vector<ViEventType> thirty(30);
+  for (uint32_t i = 0; i < 30; ++i) thirty[i] = 0x3FFF3000 + i;
+  const struct { const char* what; std::function<ViStatus()> call; ViStatus expected; } cases[] = {
+      {"other table", [&] { return visaSupportEvents(s.handle(), 0, thirty.data(), &b); }, VI_ERROR_ALLOC},
+      {"same table", [&] { return visaSupportEvents(s.handle(), 0, thirty.data(), &a); }, VI_SUCCESS},
+      {"null types", [&] { return visaSupportEvents(s.handle(), 0, nullptr, nullptr); }, VI_ERROR_USER_BUF},
+      {"no session", [&] { return visaSupportEvents(0x0FFF, 0, thirty.data(), nullptr); }, VI_ERROR_INV_OBJECT},
+      {"to 31", [&] { return visaSupportEvents(s.handle(), 30, thirty.data(), nullptr); }, VI_SUCCESS},
+      {"32nd, a duplicate", [&] { return visaSupportEvents(s.handle(), 1, &kTrig, nullptr); }, VI_ERROR_ALLOC},
+      {"mech of unknown type", [&] { return visaGetEventMech(s.handle(), kSrq, &mechanism); }, VI_ERROR_INV_EVENT},
+      {"mech of all, none enabled", [&] { return visaGetEventMech(s.handle(), VI_ALL_ENABLED_EVENTS, &mechanism); }, VI_SUCCESS},
+      {"handlers, max 0 of 2", [&] { return visaGetEventHandlers(s.handle(), kTrig, 0, &count, nullptr, nullptr); }, VI_ERROR_ALLOC},
+      {"raise nothing", [&] { return visaRaiseEvent(s.handle(), nullptr, nullptr); }, VI_ERROR_INV_PARAMETER},
+  };
+  {
+    auto h = [](ViSession, ViEventType, ViUInt32, ViUInt64) -> ViStatus { return VI_SUCCESS; };
+    s.Install(kTrig, h, 1);
+    s.Install(kTrig, h, 2);
+  }
+  for (const auto& c : cases) EXPECT_EQ(c.call(), c.expected) << c.what;
+  EXPECT_EQ(mechanism, 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(s.get()->supported_count, 31);
+  // A closing session refuses new events and raising.
+  s.Enable(kTrig, VI_QUEUE);
+  ViAddr queued = nullptr, handled = nullptr;
+  ASSERT_EQ(visaCreateEvent(s.handle(), kTrig, &queued, &handled), VI_SUCCESS);
+  s.get()->closing.store(1);
+  EXPECT_EQ(visaRaiseEvent(s.handle(), queued, nullptr), VI_ERROR_ALLOC);
+  EXPECT_EQ(visaCreateEvent(s.handle(), kTrig, &queued, &handled), VI_ERROR_ALLOC);
+  EXPECT_EQ(queued, nullptr);
+}
+
+TEST_F(EventsTest, RaisingACompletionClearsTheJob) {
+  EventSession s(2, {VI_EVENT_IO_COMPLETION});
+  s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
+  s.get()->current_job_id = 0x04020005;
+  ASSERT_EQ(s.Produce(VI_EVENT_IO_COMPLETION, 0x04020005), VI_SUCCESS);
+  EXPECT_EQ(s.get()->current_job_id, 0u);
+}
+
+// ---------------------------------------------------------------- handler loop
+
+struct LoopCase {
+  const char* name;
+  int handlers;                  // installed, user handles 1 .. n
+  int events;                    // produced while suspended, then the loop runs
+  std::function<ViStatus(EventSession&, ViUInt64 user, ViUInt32 event)> act;
+  std::vector<std::string> calls;  // "user:node" in call order
+  int driver_closes;
+  ViStatus loop;
+};
+
+std::vector<std::string> g_calls;
+EventSession* g_session;
+std::function<ViStatus(EventSession&, ViUInt64, ViUInt32)> g_act;
+int g_closes;
+
+ViStatus Recording(ViSession, ViEventType, ViUInt32 event, ViUInt64 user) {
+  g_calls.push_back(std::to_string(user) + ":" + std::to_string(event >> 16));
+  const ViStatus status = g_act ? g_act(*g_session, user, event) : VI_SUCCESS;
+  g_calls.push_back("/" + std::to_string(user));
+  return status;
+}
+
+TEST_F(EventsTest, HandlerLoopTable) {
+  const LoopCase cases[] = {
+      {"newest first, chain", 2, 1, nullptr, {"2:1", "/2", "1:1", "/1"}, 1, VI_SUCCESS},
+      {"NCHAIN stops", 2, 1, [](EventSession&, ViUInt64 u, ViUInt32) { return u == 2 ? VI_SUCCESS_NCHAIN : VI_SUCCESS; },
+       {"2:1", "/2"}, 1, VI_SUCCESS},
+      {"suspended, in order once each", 1, 3, nullptr, {"1:1", "/1", "1:2", "/1", "1:3", "/1"}, 3, VI_SUCCESS},
+      {"raise inside a handler is not nested", 1, 1,
+       [](EventSession& s, ViUInt64, ViUInt32 e) { return (e >> 16) == 1 ? s.Produce(kTrig) : VI_SUCCESS; },
+       {"1:1", "/1", "1:2", "/1"}, 2, VI_SUCCESS},
+      {"handler closes its event", 2, 2,
+       [](EventSession& s, ViUInt64, ViUInt32 e) {
+         return zyvisaDeleteNode(s.get()->queue_for_handlers[0], zyvisaValidateEvent(e));
+       },
+       {"2:1", "/2", "2:2", "/2"}, 2, VI_SUCCESS},
+      {"handler uninstalls all", 3, 2,
+       [](EventSession& s, ViUInt64, ViUInt32) { EventSession::UninstallAll(s.get(), kTrig); return VI_SUCCESS; },
+       {"3:1", "/3"}, 2, VI_SUCCESS},
+      {"handler frees the session", 2, 2, [](EventSession& s, ViUInt64, ViUInt32) { s.Close(); return VI_SUCCESS; },
+       {"2:1", "/2"}, 0, VI_ERROR_INV_OBJECT},
+  };
+  static int* closes = &g_closes;
+  objects::OperTable table{};
+  ViStatus (*close)(ViObject) = [](ViObject) -> ViStatus { ++*closes; return VI_SUCCESS; };
+  table.slots[objects::kSlotClose] = reinterpret_cast<ViAddr>(close);
+  for (const LoopCase& c : cases) {
+    EventSession s(4, {kTrig}, &table);
+    g_session = &s;
+    g_calls.clear();
+    g_act = c.act;
+    g_closes = 0;
+    s.Enable(kTrig, VI_SUSPEND_HNDLR);
+    for (int h = 1; h <= c.handlers; ++h) s.Install(kTrig, &Recording, h);
+    for (int e = 0; e < c.events; ++e) ASSERT_EQ(s.Produce(kTrig), VI_SUCCESS) << c.name;
+    EXPECT_TRUE(g_calls.empty()) << c.name;
+    objects::IoSession* session = s.get();
+    ViUInt16 held = 0;
+    ASSERT_EQ(visaSemAcquire(session->event_semaphore, VI_TMO_INFINITE, &held), VI_SUCCESS);
+    ViSemaphore semaphore = session->event_semaphore;
+    session->enabled_mechanisms[0] = VI_HNDLR;
+    EXPECT_EQ(zyvisaInvokeHandlerLoop(session, 0, &held), c.loop) << c.name;
+    if (c.loop == VI_SUCCESS) {
+      EXPECT_EQ(held, 1) << c.name;
+      visaSemRelease(semaphore, &held);
+      const EventQueue* q = session->queue_for_handlers[0];
+      EXPECT_EQ(q->queued_count, 0) << c.name;
+      EXPECT_EQ(session->invocation[0].loop_depth, 0u) << c.name;
+      EXPECT_EQ(session->invocation[0].current_handler, nullptr) << c.name;
+    }
+    EXPECT_EQ(g_calls, c.calls) << c.name;
+    EXPECT_EQ(g_closes, c.driver_closes) << c.name;
+  }
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
+  constexpr int kProducers = 3, kEach = 300;
+  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, VI_EVENT_IO_COMPLETION};
+  EventSession s(8, types);
+  static std::atomic<int> delivered{0};
+  for (int p = 0; p < kProducers; ++p) {
+    s.Enable(types[p], VI_HNDLR);
+    s.Install(types[p], [](ViSession vi, ViEventType type, ViUInt32, ViUInt64) -> ViStatus {
+      ViUInt16 mechanism = 0, count = 0;
+      ViUInt64 handler = 0, user = 0;
+      // Calls back into the session that is raising, on this thread.
+      EXPECT_EQ(visaGetEventMech(vi, VI_ALL_ENABLED_EVENTS, &mechanism), VI_SUCCESS);
+      EXPECT_EQ(visaGetEventHandlers(vi, type, 1, &count, &handler, &user), VI_SUCCESS);
+      delivered.fetch_add(1);
+      return VI_SUCCESS;
+    }, 0);
+  }
+  s.Enable(types[3], VI_QUEUE);  // a queue with a reader on another thread
+  std::atomic<int> produced{0}, queued{0}, read{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int p = 0; p < kProducers; ++p) {
+    threads.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i) {
+        if (s.Produce(types[p]) == VI_SUCCESS) produced.fetch_add(1);
+        if (s.Produce(VI_EVENT_IO_COMPLETION) == VI_SUCCESS) queued.fetch_add(1);
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    EventQueue* q = s.get()->queue_for_queuing[3];
+    while (!done.load() || read.load() < queued.load()) {
+      ViUInt16 held = 0;
+      visaSemAcquire(s.get()->event_semaphore, VI_TMO_INFINITE, &held);
+      ViAddr node = nullptr;
+      if (zyvisaReadNodeAtStart(q, &node) == VI_SUCCESS && zyvisaDeleteNode(q, node) == VI_SUCCESS) read.fetch_add(1);
+      visaSemRelease(s.get()->event_semaphore, &held);
+    }
+  });
+  for (int p = 0; p < kProducers; ++p) threads[p].join();
+  done.store(true);
+  threads.back().join();
+  EXPECT_EQ(produced.load(), kProducers * kEach);
+  EXPECT_EQ(delivered.load(), produced.load());
+  EXPECT_EQ(read.load(), queued.load());
+  for (int p = 0; p < kProducers; ++p) {
+    EXPECT_EQ(s.get()->queue_for_handlers[p]->queued_count, 0);
+    EXPECT_EQ(s.get()->invocation[p].loop_depth, 0u);
+  }
+}
+
+}  // namespace
