@@ -10,4 +10,4 @@ if [ ! -f "$dir/build.ninja" ]; then
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/x86_64-w64-mingw32.cmake" "$@" >/dev/null
 fi
 cmake --build "$dir" -j "$(nproc)" --target zyvisaservices zyvisa-inspect
-echo "built: $dir/zyvisaservices.dll $dir/tools/zyvisa-inspect.exe"
+echo "built: $dir/bin/zyvisaservices.dll $dir/bin/zyvisa-inspect.exe"

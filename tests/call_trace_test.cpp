@@ -100,6 +100,7 @@ int Same(const std::string& got, const std::string& expected) {
 }
 
 TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
+  ZYVISA_REQUIRE_FORK();
   const struct { const char* version; bool names; } cases[] = {{"2.4", false}, {"2.5", true}, {"3.0", true}};
   for (const auto& c : cases) {
     const int result = InChild([&] {
@@ -131,6 +132,7 @@ TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
 }
 
 TEST_F(CallTraceTest, ReadCompletionRecordCarriesTheBuffer) {
+  ZYVISA_REQUIRE_FORK();
   const int result = InChild([&] {
     ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
     ScopedEnvironment version("ZYVISA_TEST_SPY_VERSION", "2.4");
@@ -151,6 +153,7 @@ TEST_F(CallTraceTest, ReadCompletionRecordCarriesTheBuffer) {
 }
 
 TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
+  ZYVISA_REQUIRE_FORK();
   const struct { const char* what; bool spy; const char* path; TraceLibrary state; } cases[] = {
       {"spy off", false, ZYVISA_SPY_RECORDER, TraceLibrary::kNotLoaded},
       {"missing library", true, "/nonexistent/libZySpyLog.so", TraceLibrary::kUnavailable},
@@ -173,6 +176,7 @@ TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
 }
 
 TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
+  ZYVISA_REQUIRE_FORK();
   const std::string output = machine_.root() + "/trace.jsonl";
   const int result = InChild([&] {
     ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_LOG);

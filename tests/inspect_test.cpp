@@ -17,6 +17,13 @@ std::string Inspect(const std::string& args, int* code) {
   return out;
 }
 
+// The machine's region named on the command line: the tool is another
+// process, and only the POSIX registry follows a test into it (Windows tests
+// give HKEY_LOCAL_MACHINE a private stand-in in their own process alone).
+std::string Region(const test::TestMachine& machine) {
+  return "--file \"" + machine.backing_file() + "\"";
+}
+
 TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   test::TestMachine machine;
   ASSERT_EQ(lifecycle::Startup(), 1);
@@ -24,34 +31,34 @@ TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   ViUInt16 created = 0;
   ASSERT_EQ(visaAllocShared("Driver \"quoted\" block", 100, &address, &created), VI_SUCCESS);
   int code = 0;
-  std::string text = Inspect("", &code);
+  std::string text = Inspect(Region(machine), &code);
   EXPECT_EQ(code, 0) << text;
   EXPECT_NE(text.find("use count 1"), std::string::npos) << text;
   EXPECT_NE(text.find("ZY-VISA Services Shared Data"), std::string::npos) << text;
-  std::string json = Inspect("--json", &code);
+  std::string json = Inspect("--json " + Region(machine), &code);
   EXPECT_EQ(code, 0) << json;
   EXPECT_NE(json.find("\"use_count\":1"), std::string::npos) << json;
   EXPECT_NE(json.find("\"name\":\"Driver \\\"quoted\\\" block\",\"offset\":"), std::string::npos)
       << json;
   EXPECT_NE(json.find("\"size\":104}"), std::string::npos) << json;
   // Looking did not join: the use count is still ours alone.
-  EXPECT_EQ(Inspect("--json", &code), json);
+  EXPECT_EQ(Inspect("--json " + Region(machine), &code), json);
   lifecycle::Shutdown();
 }
 
 TEST(Inspect, ExplainsAMissingRegionOrAForeignFile) {
   test::TestMachine machine;
   int code = 0;
-  std::string out = Inspect("", &code);
+  std::string out = Inspect(Region(machine), &code);
   EXPECT_EQ(code, 1);
   EXPECT_NE(out.find("no shared region"), std::string::npos) << out;
-  const std::string junk = machine.root() + "/junk";
+  const std::string junk = machine.root() + test::TestMachine::kSep + "junk";
   test::WriteFile(junk, std::string(4096, '\xff'));
-  out = Inspect("--file '" + junk + "'", &code);
+  out = Inspect("--file \"" + junk + "\"", &code);
   EXPECT_EQ(code, 2);
   EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
   test::WriteFile(junk, "short");
-  out = Inspect("--file '" + junk + "'", &code);
+  out = Inspect("--file \"" + junk + "\"", &code);
   EXPECT_EQ(code, 2);
   EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
   out = Inspect("--bogus", &code);

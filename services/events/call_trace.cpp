@@ -21,7 +21,8 @@ namespace {
 
 constexpr int32_t kCategory = 3;
 constexpr int32_t kOperHandler = 0x6363;
-constexpr char kDefaultLibrary[] = "libZySpyLog.so";
+// The platform names the file (ZySpyLog.dll on Windows).
+constexpr const char* kDefaultLibrary = platform::kCallTraceLibrary;
 constexpr char kLibraryVariable[] = "ZYVISA_SPY_LIBRARY";
 
 // Type codes of the record items.
