@@ -77,7 +77,8 @@ void BM_HandlerEvent(benchmark::State& state) {
     visaRaiseEvent(s.handle(), queued, handled);
   }
   AllocationsPerEvent(state, before);
-  if (delivered != static_cast<uint64_t>(state.iterations())) state.SkipWithError("an event was not delivered");
+  if (delivered != static_cast<uint64_t>(state.iterations()))
+    state.SkipWithError("an event was not delivered");
 }
 BENCHMARK(BM_HandlerEvent);
 
@@ -169,9 +170,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration || run.aggregate_name == "mean") {
         // The hand-off waits for the other thread, so its time is the clock's.
-        times_[run.run_name.function_name] = run.run_name.function_name == "BM_ConditionVariableHandOff"
-                                                 ? run.GetAdjustedRealTime()
-                                                 : run.GetAdjustedCPUTime();
+        times_[run.run_name.function_name] =
+            run.run_name.function_name == "BM_ConditionVariableHandOff" ? run.GetAdjustedRealTime()
+                                                                        : run.GetAdjustedCPUTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);

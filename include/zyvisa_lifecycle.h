@@ -11,7 +11,8 @@ ZYVISA_EXPORT ViUInt16 zyvisaInitializeServicesIfNeeded(void) ZYVISA_NOEXCEPT;
 /* Address of the caller's 32-bit call-trace flag (non-zero: tracing on). */
 ZYVISA_EXPORT void zyvisaSetSpyModePtr(ViUInt32* flag) ZYVISA_NOEXCEPT;
 /* Finds or carves the named block of the shared region; created receives 1 when
- * this call made it. Callers serialise allocations across processes. */
+ * this call made it. Callers serialise allocations across processes. Every
+ * failure with address given leaves it null. */
 ZYVISA_EXPORT ViStatus visaAllocShared(ViConstString name, ViUInt32 size, ViAddr* address,
                                        ViUInt16* created) ZYVISA_NOEXCEPT;
 

@@ -20,9 +20,19 @@ ZYVISA_EXTERN_C_BEGIN
 #define ZYVISA_SESN_NOT_CLOSING 2UL   /* refuse a session whose closing has begun */
 #define ZYVISA_SESN_BEGIN_CLOSE 4UL   /* set the closing flag */
 
-/* A zero-filled object of size bytes registered under a new handle, or null. */
+/* A zero-filled object of size bytes registered under a new handle, or null.
+ * Null also for a size below what the library itself reads and writes in an
+ * object of that kind: 2552 bytes for an I/O session (its fields end with the
+ * async semaphore at 2544), 40 for a resource manager (the header), 96 for a
+ * find list (the source array at 88) and 136 for an event queue (its head;
+ * the nodes follow from offset 80 on, 56 bytes each). */
 ZYVISA_EXPORT ViAddr zyvisaCreateObject(ViUInt16 kind, ViUInt32 size,
                                         ViUInt32* handle) ZYVISA_NOEXCEPT;
+/* Clears the signature, then empties the handle's slot, unlinks the object and
+ * frees it. When the list semaphore cannot be obtained (only while the library
+ * unloads, when no service lock is waited for) it refuses with
+ * VI_ERROR_SYSTEM_ERROR and leaves the object as it was: live, in its slot and
+ * in its list. No freed object stays reachable. */
 ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
                                         ViUInt16 handle) ZYVISA_NOEXCEPT;
 /* The recursive semaphore that guards the list of one kind. */
@@ -41,7 +51,10 @@ ZYVISA_EXPORT void zyvisaReleaseIoSession(ViAddr session) ZYVISA_NOEXCEPT;
 /* Callback of visaEnumSessions: a negative status or VI_SUCCESS_NCHAIN stops. */
 typedef ViStatus (*ZyvisaEnumSessionProc)(ViSession session, ViAddr context);
 /* Calls back for every open session, newest first; only for those whose
- * operation table is table unless table is null. */
+ * operation table is table unless table is null. The callback may free any
+ * session: the walk covers the sessions open when it began, and skips those
+ * freed before their turn. VI_ERROR_SYSTEM_ERROR when the session list cannot
+ * be taken or memory for the walk cannot be had. */
 ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callback, ViAddr table,
                                         ViAddr context) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViStatus visaSetSessionInfo(ViSession session, ViAddr table, ViAddr ignored,

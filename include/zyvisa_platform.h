@@ -12,6 +12,8 @@ ZYVISA_EXPORT void visaSleep(ViUInt32 milliseconds) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViUInt32 visaProcGetID(void) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViUInt32 visaThreadGetID(void) ZYVISA_NOEXCEPT;
 ZYVISA_EXPORT ViBoolean visaProcIsSame(ViUInt32 pid1, ViUInt32 pid2) ZYVISA_NOEXCEPT;
+/* alive = 1 only for the id of a running process: an ended one (not yet reaped
+ * included) and the id of a thread that is not its process's first are 0. */
 ZYVISA_EXPORT ViStatus visaProcIsAlive(ViUInt32 pid, ViBoolean* alive) ZYVISA_NOEXCEPT;
 
 ZYVISA_EXPORT ViStatus visaLibLoad(ViConstString file, ViAddr* library) ZYVISA_NOEXCEPT;

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,9 +21,12 @@
 #include "objects/oper_table.h"
 #include "platform/platform.h"
 #include "support/async_session.h"
+#include "support/environment.h"
 #include "support/test_machine.h"
 #include "zyvisa_async.h"
 #include "zyvisa_events.h"
+#include "zyvisa_lifecycle.h"
+#include "zyvisa_locking.h"
 #include "zyvisa_objects.h"
 #include "zyvisa_sem.h"
 
@@ -276,6 +281,118 @@ TEST_F(AsyncTest, SessionsHandJobsOverConcurrently) {
   for (auto& session : sessions) {
     for (const auto& seen : session->completions()) EXPECT_EQ(seen.status, VI_SUCCESS);
   }
+}
+
+// With the call trace on, each job the thread performs is one record.
+TEST(AsyncTrace, TheJobThreadRecordsEachJobWithItsStatus) {
+  ZYVISA_REQUIRE_FORK();
+  zyvisa::test::TestMachine machine;
+  zyvisa::test::Child child([] {
+    zyvisa::test::ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
+    static ViUInt32 spy_on = 1;
+    if (zyvisa::lifecycle::Startup() != 1) return 10;
+    zyvisaSetSpyModePtr(&spy_on);
+    std::string expected;
+    {
+      AsyncSession s;
+      if (s.Start(kOpRead, 512) != VI_SUCCESS || s.WaitForCompletions(1).size() != 1) return 11;
+      expected = "cookie 3 2817 1 Performing async I/O\nparam 0 vi 35 " +
+                 std::to_string(s.handle()) + "\nparam 1 jobId 49 " +
+                 std::to_string(s.last_job_id()) + "\nend params 2\nstatus 0 - 23 0 1 4/4\n" +
+                 "end returns 1\n";
+    }
+    auto records = reinterpret_cast<const char* (*)()>(
+        pf::LibrarySymbol(pf::LibraryLoad(ZYVISA_SPY_RECORDER), "ZySpyTestRecords"));
+    const std::string recorded = records != nullptr ? records() : "";
+    zyvisa::lifecycle::Shutdown();
+    if (recorded.find(expected) == std::string::npos) {
+      std::fprintf(stderr, "recorded:\n%s\nexpected within:\n%s", recorded.c_str(), expected.c_str());
+      return 12;
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// ---------------------------------------------------------------- unloading
+
+std::atomic<bool> g_unload_driver_in_read{false};
+std::atomic<bool> g_unload_driver_release{false};
+
+ViStatus BlockingRead(ViSession, ViAddr, ViUInt32 count, ViUInt32* return_count) {
+  g_unload_driver_in_read = true;
+  while (!g_unload_driver_release) pf::SleepMs(1);
+  *return_count = count;
+  return VI_SUCCESS;
+}
+
+bool SharedObjectMapped() {
+  return zyvisa::test::ReadFile("/proc/self/maps").find("libzyvisaservices") != std::string::npos;
+}
+
+template <typename Proc>
+Proc Find(void* library, const char* name) {
+  return reinterpret_cast<Proc>(pf::LibrarySymbol(library, name));
+}
+
+// The user unloads the library while its job thread is in the driver: the
+// thread's reference keeps it mapped until the job is done and the thread has
+// left the library's code, and then it goes. In a child, on the real shared
+// object (the test binary's own copy is never unloaded).
+TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
+  ZYVISA_REQUIRE_FORK();
+  zyvisa::test::TestMachine machine;
+  zyvisa::test::Child child([] {
+    void* library = pf::LibraryLoad(ZYVISA_SO_PATH);
+    if (library == nullptr) return 10;
+    ViUInt32 handle = 0;
+    auto* s = static_cast<objects::IoSession*>(
+        Find<ViAddr (*)(ViUInt16, ViUInt32, ViUInt32*)>(library, "zyvisaCreateObject")(
+            objects::kIoSessionKind, sizeof(objects::IoSession), &handle));
+    if (s == nullptr) return 11;
+    s->handle = handle;
+    s->owner_process_id = pf::CurrentProcessId();
+    s->max_queue_length = 4;
+    const ViEventType type = VI_EVENT_IO_COMPLETION;
+    Find<decltype(&visaSemAlloc)>(library, "visaSemAlloc")("Session Event", ZYVISA_SEM_PROCESS,
+                                                           VI_TRUE, &s->event_semaphore);
+    Find<decltype(&visaSupportEvents)>(library, "visaSupportEvents")(handle, 1, &type, nullptr);
+    s->queue_for_queuing[0] = static_cast<objects::EventQueue*>(
+        Find<decltype(&zyvisaCreateQueue)>(library, "zyvisaCreateQueue")(s, type));
+    s->enabled_mechanisms[0] = VI_QUEUE;
+    objects::OperTable table{};
+    table.slots[objects::kSlotRead] = reinterpret_cast<ViAddr>(&BlockingRead);
+    s->oper_table = &table;
+    Find<decltype(&zyvisaRsrcCreateResource)>(library, "zyvisaRsrcCreateResource")(s);
+    Find<decltype(&zyvisaRsrcCreateSession)>(library, "zyvisaRsrcCreateSession")(s);
+    ViUInt16 entered = 0;
+    if (Find<decltype(&visaEnterLockOper)>(library, "visaEnterLockOper")(handle, &entered) !=
+        VI_SUCCESS) {
+      return 12;
+    }
+    ViJobId job = 0x04020001;
+    s->current_job_id = job;
+    char buffer[4096];
+    if (Find<decltype(&visaReadAsyncFake)>(library, "visaReadAsyncFake")(
+            handle, buffer, sizeof buffer, &job) != VI_SUCCESS) {
+      return 13;
+    }
+    while (!g_unload_driver_in_read) pf::SleepMs(1);
+    const auto thread = reinterpret_cast<pf::ThreadHandle>(s->job_thread);
+    pf::LibraryFree(library);
+    if (!SharedObjectMapped()) return 14;  // unmapped under the job thread
+    // The application closes the session meanwhile, so the thread ends after
+    // this job and drops its reference.
+    s->closing = 1;
+    g_unload_driver_release = true;
+    for (int waited = 0; SharedObjectMapped(); ++waited) {
+      if (waited == 10000) return 15;
+      pf::SleepMs(1);
+    }
+    // Nobody is left to clean the session up: the thread is reaped here.
+    return pf::ThreadJoin(thread, 5000) ? 0 : 16;
+  });
+  EXPECT_EQ(child.Wait(), 0);
 }
 
 TEST(ThreadPriority, NiceValuesMapToLevels) {

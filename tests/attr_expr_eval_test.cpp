@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "lifecycle/startup.h"
+#include "match/attr_expr_language.h"
+#include "match/scratch_buffer.h"
 #include "runtime/process_state.h"
 #include "objects/object_table.h"
 #include "support/test_machine.h"
@@ -232,6 +235,26 @@ TEST_F(MatchAttrExprTest, OnlyTheExactUpperCasePrefixIsCollected) {
   EXPECT_EQ(Match("?*{VI_ATTR_RSRC_NAME==\"VI_ATTR_INTF_NUM\"}"), NO);
   EXPECT_EQ(Match("?*{XVI_ATTR_INTF_NUM==0}"), NO);
   EXPECT_EQ(g_core.reads, 3);
+}
+
+// Every string value's copy fails: collecting stops at the first string and
+// the records before it are evaluated, even none (so the text is parsed).
+void* NoStringCopies(size_t bytes) noexcept {
+  return bytes == zyvisa::match::kAttrTextSize ? nullptr : std::malloc(bytes);
+}
+
+TEST_F(MatchAttrExprTest, OutOfMemoryForAStringEvaluatesWhatWasCollected) {
+  const MatchCase cases[] = {
+      {"VI_ATTR_RSRC_NAME==", BAD},
+      {"VI_ATTR_INTF_NUM==0 || VI_ATTR_RSRC_NAME==\"x\"", OK},
+      {"VI_ATTR_RSRC_NAME==\"GPIB0::1::INSTR\" || VI_ATTR_INTF_NUM==0", NO},
+  };
+  const auto previous = zyvisa::match::SetScratchAllocatorForTesting(NoStringCopies);
+  for (const MatchCase& c : cases) {
+    SCOPED_TRACE(c.attr_part);
+    EXPECT_EQ(Match("?*INSTR{" + c.attr_part + "}", c.rsrc, c.lookup), c.expected);
+  }
+  zyvisa::match::SetScratchAllocatorForTesting(previous);
 }
 
 TEST_F(MatchAttrExprTest, AttributeNamedTwiceIsReadTwiceAndTheFirstValueCounts) {

@@ -13,9 +13,12 @@
 #include "events/emulated_async.h"
 #include "lifecycle/startup.h"
 #include "objects/oper_table.h"
+#include "platform/platform.h"
 #include "support/event_session.h"
 #include "support/test_machine.h"
+#include "zyvisa_async.h"
 #include "zyvisa_events.h"
+#include "zyvisa_locking.h"
 
 namespace {
 
@@ -59,7 +62,8 @@ void ExpectMatches(EventQueue* q, const Model& m, const std::string& where) {
   EXPECT_EQ(free, m.free) << where;
   EXPECT_EQ(q->queued_count, m.list.size()) << where;
   EXPECT_EQ(q->overflow, m.overflow ? 1 : 0) << where;
-  for (uint16_t i = 1; i <= q->length; ++i) EXPECT_EQ(q->Node(i)->state, m.state[i]) << where << " node " << i;
+  for (uint16_t i = 1; i <= q->length; ++i)
+    EXPECT_EQ(q->Node(i)->state, m.state[i]) << where << " node " << i;
 }
 
 TEST_F(EventsTest, RandomOperationsKeepTheListsOfTheModel) {
@@ -74,13 +78,14 @@ TEST_F(EventsTest, RandomOperationsKeepTheListsOfTheModel) {
     for (uint16_t i = 1; i <= length; ++i) m.free.push_back(i);
     for (int step = 0; step < 300; ++step) {
       const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step);
-      const uint16_t pick = length == 0 ? 1 : static_cast<uint16_t>(1 + random() % length);
+      const auto pick = static_cast<uint16_t>(length == 0 ? 1 : 1 + random() % length);
       switch (random() % 5) {
         case 0: {  // insert: an abandoned allocated node first, else the free head
           ViAddr node = nullptr;
           const ViStatus st = zyvisaInsertNodeAtEnd(q, &node);
           uint16_t expected = 0;
-          for (uint16_t i : m.list) if (expected == 0 && m.state[i] == objects::kNodeAllocated) expected = i;
+          for (uint16_t i : m.list)
+            if (expected == 0 && m.state[i] == objects::kNodeAllocated) expected = i;
           if (expected == 0 && !m.free.empty()) {
             expected = m.free.front();
             m.free.erase(m.free.begin());
@@ -103,15 +108,19 @@ TEST_F(EventsTest, RandomOperationsKeepTheListsOfTheModel) {
         case 3: {  // read the oldest raised node
           ViAddr node = nullptr;
           uint16_t expected = 0;
-          for (uint16_t i : m.list) if (expected == 0 && m.state[i] == objects::kNodeRaised) expected = i;
-          ASSERT_EQ(zyvisaReadNodeAtStart(q, &node), expected != 0 ? VI_SUCCESS : VI_ERROR_TMO) << where;
+          for (uint16_t i : m.list)
+            if (expected == 0 && m.state[i] == objects::kNodeRaised) expected = i;
+          ASSERT_EQ(zyvisaReadNodeAtStart(q, &node), expected != 0 ? VI_SUCCESS : VI_ERROR_TMO)
+              << where;
           ASSERT_EQ(node, expected != 0 ? q->Node(expected) : nullptr) << where;
           break;
         }
         case 4: {  // delete any node, free ones included
           if (length == 0) break;
           const bool was_free = m.state[pick] == objects::kNodeFree;
-          ASSERT_EQ(zyvisaDeleteNode(q, q->Node(pick)), was_free ? VI_ERROR_INV_CONTEXT : VI_SUCCESS) << where;
+          ASSERT_EQ(zyvisaDeleteNode(q, q->Node(pick)),
+                    was_free ? VI_ERROR_INV_CONTEXT : VI_SUCCESS)
+              << where;
           if (!was_free) {
             m.list.erase(std::find(m.list.begin(), m.list.end(), pick));
             m.free.insert(m.free.begin(), pick);
@@ -139,15 +148,21 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
   objects::OperTable driver_io{};  // the session's own operation table
   ViAddr (*native_read)() = []() -> ViAddr { return nullptr; };
   driver_io.slots[objects::kSlotReadAsync] = reinterpret_cast<ViAddr>(native_read);
+  // The library's emulation registers its entries when it is linked in.
+  driver_io.slots[objects::kSlotWriteAsync] = reinterpret_cast<ViAddr>(&visaWriteAsyncFake);
   EventSession s(2, {VI_EVENT_IO_COMPLETION}, &table);
   s.get()->oper_table = &driver_io;
-  auto* q = static_cast<EventQueue*>(zyvisaCreateQueue(s.get(), VI_EVENT_IO_COMPLETION));
+  s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
+  EventQueue* q = s.get()->queue_for_queuing[0];
   EXPECT_EQ(q->Node(1)->event_handle, (1u << 16) | q->handle);
   EXPECT_EQ(q->Node(2)->event_handle, (2u << 16) | q->handle);
   // Job operation: which completions go to the driver's close.
-  const struct { ViJobId job; bool closes; } cases[] = {
+  const struct {
+    ViJobId job;
+    bool closes;
+  } cases[] = {
       {0x04020001, true},   // the driver's own asynchronous read
-      {0x04040001, false},  // write: the table's entry is empty, taken as emulated
+      {0x04040001, false},  // write: the table holds the emulation
       {0x01230001, false},  // no asynchronous operation
   };
   for (const auto& c : cases) {
@@ -155,7 +170,8 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
     ViAddr node = nullptr;
     ASSERT_EQ(zyvisaInsertNodeAtEnd(q, &node), VI_SUCCESS);
     static_cast<EventNode*>(node)->job_id = c.job;
-    EXPECT_EQ(zyvisaDeleteNode(q, node), c.closes ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS) << std::hex << c.job;
+    EXPECT_EQ(zyvisaDeleteNode(q, node), c.closes ? VI_ERROR_CLOSING_FAILED : VI_SUCCESS)
+        << std::hex << c.job;
     EXPECT_EQ(closed.size(), c.closes ? 1u : 0u) << std::hex << c.job;
     EXPECT_EQ(static_cast<EventNode*>(node)->state, objects::kNodeFree);
   }
@@ -169,7 +185,13 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
 
 TEST_F(EventsTest, CreateAndRaisePerMechanism) {
   static int calls = 0;
-  const struct { uint16_t mechanism; ViStatus create; bool queued, handled; uint16_t handler_state; int calls; } cases[] = {
+  const struct {
+    uint16_t mechanism;
+    ViStatus create;
+    bool queued, handled;
+    uint16_t handler_state;
+    int calls;
+  } cases[] = {
       {VI_QUEUE, VI_SUCCESS, true, false, 0, 0},
       {VI_HNDLR, VI_SUCCESS, false, true, objects::kNodeFree, 1},
       {VI_SUSPEND_HNDLR, VI_SUCCESS, false, true, objects::kNodeRaised, 0},
@@ -180,7 +202,8 @@ TEST_F(EventsTest, CreateAndRaisePerMechanism) {
     calls = 0;
     EventSession s(4, {kSrq, kTrig});
     s.Enable(kTrig, c.mechanism);
-    s.Install(kTrig, [](ViSession, ViEventType, ViUInt32, ViUInt64) -> ViStatus { ++calls; return VI_SUCCESS; }, 0);
+    s.Install(
+        kTrig, [](ViSession, ViEventType, ViUInt32, ViUInt64) { return ++calls, VI_SUCCESS; }, 0);
     ViAddr queued = &calls, handled = &calls;
     ASSERT_EQ(visaCreateEvent(s.handle(), kTrig, &queued, &handled), c.create) << c.mechanism;
     EXPECT_EQ(queued != nullptr, c.queued) << c.mechanism;
@@ -206,17 +229,22 @@ TEST_F(EventsTest, RefusalsOfTheMechanismCalls) {
   ViUInt16 mechanism = 7, count = 0;
   std::vector<ViEventType> thirty(30);
   for (uint32_t i = 0; i < 30; ++i) thirty[i] = 0x3FFF3000 + i;
-  const struct { const char* what; std::function<ViStatus()> call; ViStatus expected; } cases[] = {
-      {"other table", [&] { return visaSupportEvents(s.handle(), 0, thirty.data(), &b); }, VI_ERROR_ALLOC},
-      {"same table", [&] { return visaSupportEvents(s.handle(), 0, thirty.data(), &a); }, VI_SUCCESS},
-      {"null types", [&] { return visaSupportEvents(s.handle(), 0, nullptr, nullptr); }, VI_ERROR_USER_BUF},
-      {"no session", [&] { return visaSupportEvents(0x0FFF, 0, thirty.data(), nullptr); }, VI_ERROR_INV_OBJECT},
-      {"to 31", [&] { return visaSupportEvents(s.handle(), 30, thirty.data(), nullptr); }, VI_SUCCESS},
-      {"32nd, a duplicate", [&] { return visaSupportEvents(s.handle(), 1, &kTrig, nullptr); }, VI_ERROR_ALLOC},
-      {"mech of unknown type", [&] { return visaGetEventMech(s.handle(), kSrq, &mechanism); }, VI_ERROR_INV_EVENT},
-      {"mech of all, none enabled", [&] { return visaGetEventMech(s.handle(), VI_ALL_ENABLED_EVENTS, &mechanism); }, VI_SUCCESS},
-      {"handlers, max 0 of 2", [&] { return visaGetEventHandlers(s.handle(), kTrig, 0, &count, nullptr, nullptr); }, VI_ERROR_ALLOC},
-      {"raise nothing", [&] { return visaRaiseEvent(s.handle(), nullptr, nullptr); }, VI_ERROR_INV_PARAMETER},
+  const struct {
+    const char* what;
+    std::function<ViStatus()> call;
+    ViStatus expected;
+  } cases[] = {
+      {"other table", [&] { return visaSupportEvents(s.handle(), 0, thirty.data(), &b); },
+       VI_ERROR_ALLOC},
+      {"to 31", [&] { return visaSupportEvents(s.handle(), 30, thirty.data(), nullptr); },
+       VI_SUCCESS},
+      {"32nd, a duplicate", [&] { return visaSupportEvents(s.handle(), 1, &kTrig, nullptr); },
+       VI_ERROR_ALLOC},
+      {"mech of all, none enabled",
+       [&] { return visaGetEventMech(s.handle(), VI_ALL_ENABLED_EVENTS, &mechanism); }, VI_SUCCESS},
+      {"handlers, max 0 of 2",
+       [&] { return visaGetEventHandlers(s.handle(), kTrig, 0, &count, nullptr, nullptr); },
+       VI_ERROR_ALLOC},
   };
   {
     auto h = [](ViSession, ViEventType, ViUInt32, ViUInt64) -> ViStatus { return VI_SUCCESS; };
@@ -237,20 +265,33 @@ TEST_F(EventsTest, RefusalsOfTheMechanismCalls) {
   EXPECT_EQ(queued, nullptr);
 }
 
-TEST_F(EventsTest, RaisingACompletionClearsTheJob) {
-  EventSession s(2, {VI_EVENT_IO_COMPLETION});
+TEST_F(EventsTest, RaisingACompletionLeavesTheGateAndClearsTheJob) {
+  EventSession s(2, {VI_EVENT_IO_COMPLETION, kTrig});
+  objects::IoSession* session = s.get();
+  session->owner_process_id = zyvisa::platform::CurrentProcessId();
+  ASSERT_EQ(zyvisaRsrcCreateResource(session), VI_SUCCESS);
+  ASSERT_EQ(zyvisaRsrcCreateSession(session), VI_SUCCESS);
   s.Enable(VI_EVENT_IO_COMPLETION, VI_QUEUE);
-  s.get()->current_job_id = 0x04020005;
+  s.Enable(kTrig, VI_QUEUE);
+  // An asynchronous operation passed the gate when it started.
+  ViUInt16 entered = 0;
+  ASSERT_EQ(visaEnterLockOper(s.handle(), &entered), VI_SUCCESS);
+  session->current_job_id = 0x04020005;
+  ASSERT_EQ(s.Produce(kTrig), VI_SUCCESS);  // other events leave the gate alone
+  EXPECT_EQ(session->lock_oper_depth, 1u);
   ASSERT_EQ(s.Produce(VI_EVENT_IO_COMPLETION, 0x04020005), VI_SUCCESS);
-  EXPECT_EQ(s.get()->current_job_id, 0u);
+  EXPECT_EQ(session->lock_oper_depth, 0u);
+  EXPECT_EQ(session->use_count.load(), 0u);
+  EXPECT_EQ(session->current_job_id, 0u);
+  zyvisaRsrcFreeSession(session);
 }
 
 // ---------------------------------------------------------------- handler loop
 
 struct LoopCase {
   const char* name;
-  int handlers;                  // installed, user handles 1 .. n
-  int events;                    // produced while suspended, then the loop runs
+  int handlers;  // installed, user handles 1 .. n
+  int events;    // produced while suspended, then the loop runs
   std::function<ViStatus(EventSession&, ViUInt64 user, ViUInt32 event)> act;
   std::vector<std::string> calls;  // "user:node" in call order
   int driver_closes;
@@ -272,26 +313,65 @@ ViStatus Recording(ViSession, ViEventType, ViUInt32 event, ViUInt64 user) {
 TEST_F(EventsTest, HandlerLoopTable) {
   const LoopCase cases[] = {
       {"newest first, chain", 2, 1, nullptr, {"2:1", "/2", "1:1", "/1"}, 1, VI_SUCCESS},
-      {"NCHAIN stops", 2, 1, [](EventSession&, ViUInt64 u, ViUInt32) { return u == 2 ? VI_SUCCESS_NCHAIN : VI_SUCCESS; },
-       {"2:1", "/2"}, 1, VI_SUCCESS},
-      {"suspended, in order once each", 1, 3, nullptr, {"1:1", "/1", "1:2", "/1", "1:3", "/1"}, 3, VI_SUCCESS},
-      {"raise inside a handler is not nested", 1, 1,
-       [](EventSession& s, ViUInt64, ViUInt32 e) { return (e >> 16) == 1 ? s.Produce(kTrig) : VI_SUCCESS; },
-       {"1:1", "/1", "1:2", "/1"}, 2, VI_SUCCESS},
-      {"handler closes its event", 2, 2,
+      {"NCHAIN stops",
+       2,
+       1,
+       [](EventSession&, ViUInt64 u, ViUInt32) { return u == 2 ? VI_SUCCESS_NCHAIN : VI_SUCCESS; },
+       {"2:1", "/2"},
+       1,
+       VI_SUCCESS},
+      {"suspended, in order once each",
+       1,
+       3,
+       nullptr,
+       {"1:1", "/1", "1:2", "/1", "1:3", "/1"},
+       3,
+       VI_SUCCESS},
+      {"raise inside a handler is not nested",
+       1,
+       1,
+       [](EventSession& s, ViUInt64, ViUInt32 e) {
+         return (e >> 16) == 1 ? s.Produce(kTrig) : VI_SUCCESS;
+       },
+       {"1:1", "/1", "1:2", "/1"},
+       2,
+       VI_SUCCESS},
+      {"handler closes its event",
+       2,
+       2,
        [](EventSession& s, ViUInt64, ViUInt32 e) {
          return zyvisaDeleteNode(s.get()->queue_for_handlers[0], zyvisaValidateEvent(e));
        },
-       {"2:1", "/2", "2:2", "/2"}, 2, VI_SUCCESS},
-      {"handler uninstalls all", 3, 2,
-       [](EventSession& s, ViUInt64, ViUInt32) { EventSession::UninstallAll(s.get(), kTrig); return VI_SUCCESS; },
-       {"3:1", "/3"}, 2, VI_SUCCESS},
-      {"handler frees the session", 2, 2, [](EventSession& s, ViUInt64, ViUInt32) { s.Close(); return VI_SUCCESS; },
-       {"2:1", "/2"}, 0, VI_ERROR_INV_OBJECT},
+       {"2:1", "/2", "2:2", "/2"},
+       2,
+       VI_SUCCESS},
+      {"handler uninstalls all",
+       3,
+       2,
+       [](EventSession& s, ViUInt64, ViUInt32) {
+         s.UninstallAll(kTrig);
+         return VI_SUCCESS;
+       },
+       {"3:1", "/3"},
+       2,
+       VI_SUCCESS},
+      {"handler frees the session",
+       2,
+       2,
+       [](EventSession& s, ViUInt64, ViUInt32) {
+         s.Close();
+         return VI_SUCCESS;
+       },
+       {"2:1", "/2"},
+       0,
+       VI_ERROR_INV_OBJECT},
   };
   static int* closes = &g_closes;
   objects::OperTable table{};
-  ViStatus (*close)(ViObject) = [](ViObject) -> ViStatus { ++*closes; return VI_SUCCESS; };
+  ViStatus (*close)(ViObject) = [](ViObject) -> ViStatus {
+    ++*closes;
+    return VI_SUCCESS;
+  };
   table.slots[objects::kSlotClose] = reinterpret_cast<ViAddr>(close);
   for (const LoopCase& c : cases) {
     EventSession s(4, {kTrig}, &table);
@@ -326,20 +406,24 @@ TEST_F(EventsTest, HandlerLoopTable) {
 
 TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
   constexpr int kProducers = 3, kEach = 300;
-  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, VI_EVENT_IO_COMPLETION};
+  constexpr ViEventType kQueued = 0x3FFF200D;
+  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, kQueued};
   EventSession s(8, types);
   static std::atomic<int> delivered{0};
   for (int p = 0; p < kProducers; ++p) {
     s.Enable(types[p], VI_HNDLR);
-    s.Install(types[p], [](ViSession vi, ViEventType type, ViUInt32, ViUInt64) -> ViStatus {
-      ViUInt16 mechanism = 0, count = 0;
-      ViUInt64 handler = 0, user = 0;
-      // Calls back into the session that is raising, on this thread.
-      EXPECT_EQ(visaGetEventMech(vi, VI_ALL_ENABLED_EVENTS, &mechanism), VI_SUCCESS);
-      EXPECT_EQ(visaGetEventHandlers(vi, type, 1, &count, &handler, &user), VI_SUCCESS);
-      delivered.fetch_add(1);
-      return VI_SUCCESS;
-    }, 0);
+    s.Install(
+        types[p],
+        [](ViSession vi, ViEventType type, ViUInt32, ViUInt64) -> ViStatus {
+          ViUInt16 mechanism = 0, count = 0;
+          ViUInt64 handler = 0, user = 0;
+          // Calls back into the session that is raising, on this thread.
+          EXPECT_EQ(visaGetEventMech(vi, VI_ALL_ENABLED_EVENTS, &mechanism), VI_SUCCESS);
+          EXPECT_EQ(visaGetEventHandlers(vi, type, 1, &count, &handler, &user), VI_SUCCESS);
+          delivered.fetch_add(1);
+          return VI_SUCCESS;
+        },
+        0);
   }
   s.Enable(types[3], VI_QUEUE);  // a queue with a reader on another thread
   std::atomic<int> produced{0}, queued{0}, read{0};
@@ -349,7 +433,7 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
     threads.emplace_back([&, p] {
       for (int i = 0; i < kEach; ++i) {
         if (s.Produce(types[p]) == VI_SUCCESS) produced.fetch_add(1);
-        if (s.Produce(VI_EVENT_IO_COMPLETION) == VI_SUCCESS) queued.fetch_add(1);
+        if (s.Produce(kQueued) == VI_SUCCESS) queued.fetch_add(1);
       }
     });
   }
@@ -359,7 +443,8 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
       ViUInt16 held = 0;
       visaSemAcquire(s.get()->event_semaphore, VI_TMO_INFINITE, &held);
       ViAddr node = nullptr;
-      if (zyvisaReadNodeAtStart(q, &node) == VI_SUCCESS && zyvisaDeleteNode(q, node) == VI_SUCCESS) read.fetch_add(1);
+      if (zyvisaReadNodeAtStart(q, &node) == VI_SUCCESS && zyvisaDeleteNode(q, node) == VI_SUCCESS)
+        read.fetch_add(1);
       visaSemRelease(s.get()->event_semaphore, &held);
     }
   });

@@ -46,23 +46,34 @@ TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   lifecycle::Shutdown();
 }
 
-TEST(Inspect, ExplainsAMissingRegionOrAForeignFile) {
+// A killed process stays in the use count; the holders say who is really there.
+TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
+  ZYVISA_REQUIRE_FORK();
   test::TestMachine machine;
+  test::Signal started, leave;
+  auto run = [&](bool stay) {
+    return [&, stay] {
+      if (lifecycle::Startup() != 1) return 20;
+      started.Notify();
+      if (stay) return leave.Wait(10000) ? 0 : 21;
+      for (;;) leave.Wait(1000);
+    };
+  };
+  test::Child holder(run(true));
+  ASSERT_TRUE(started.Wait(10000));
+  test::Child killed(run(false));
+  ASSERT_TRUE(started.Wait(10000));
+  killed.Kill();
+  killed.Wait();
   int code = 0;
-  std::string out = Inspect(Region(machine), &code);
-  EXPECT_EQ(code, 1);
-  EXPECT_NE(out.find("no shared region"), std::string::npos) << out;
-  const std::string junk = machine.root() + test::TestMachine::kSep + "junk";
-  test::WriteFile(junk, std::string(4096, '\xff'));
-  out = Inspect("--file \"" + junk + "\"", &code);
-  EXPECT_EQ(code, 2);
-  EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
-  test::WriteFile(junk, "short");
-  out = Inspect("--file \"" + junk + "\"", &code);
-  EXPECT_EQ(code, 2);
-  EXPECT_NE(out.find("is not a shared region"), std::string::npos) << out;
-  out = Inspect("--bogus", &code);
-  EXPECT_EQ(code, 64);
+  const std::string text = Inspect(Region(machine), &code);
+  EXPECT_NE(text.find("use count 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("processes holding the region: 1 (" + std::to_string(holder.pid()) + ")"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(Inspect("--json " + Region(machine), &code).find("\"holders\":1,"), std::string::npos);
+  leave.Notify();
+  EXPECT_EQ(holder.Wait(), 0);
 }
 
 }  // namespace

@@ -38,12 +38,19 @@ struct Identity {
   uint32_t c = 3, d = 4;
 };
 
+// Sessions this process opened, freed before shutdown.
+std::vector<IoSession*>& Opened() {
+  static std::vector<IoSession*> opened;
+  return opened;
+}
+
 // A session as the core opens one: an object, its identity, its record and
 // its count in the record.
 IoSession* Open(Identity id = {}) {
   ViUInt32 handle = 0;
   auto* s = static_cast<IoSession*>(zyvisaCreateObject(ZYVISA_KIND_SESSION, sizeof(IoSession), &handle));
   if (s == nullptr) return nullptr;
+  Opened().push_back(s);
   s->handle = handle;
   s->owner_process_id = pf::CurrentProcessId();
   s->identity_a = id.a;
@@ -57,6 +64,22 @@ IoSession* Open(Identity id = {}) {
 }
 
 ResourceRecord& Rec(IoSession* s) { return *static_cast<ResourceRecord*>(s->resource_record); }
+
+// The record's waiter count, read under its mutex while another thread of
+// the test waits in a lock request.
+uint32_t Waiters(IoSession* s) {
+  ViSemaphore mutex = zyvisa::locking::MutexOf(&Rec(s));
+  ViUInt16 acquired = 0;
+  visaSemAcquire(mutex, VI_TMO_INFINITE, &acquired);
+  const uint32_t waiters = Rec(s).lock_waiters;
+  visaSemRelease(mutex, &acquired);
+  return waiters;
+}
+
+// Spins until a lock request of another thread or process counts as waiting.
+void AwaitWaiter(IoSession* s) {
+  while (Waiters(s) == 0) pf::SleepMs(1);
+}
 
 ViStatus Lock(IoSession* s, ViInt32 type, ViUInt32 timeout = 0, const char* key = nullptr,
               std::string* out = nullptr) {
@@ -77,8 +100,13 @@ ViStatus PassGate(IoSession* s) {
 class LockingTest : public ::testing::Test {
  protected:
   void SetUp() override { machine_.WriteConfig("[VISA-CONFIG]\nMaxNumResources=4\n"); }
-  void TearDown() override {
-    if (started_) lc::Shutdown();
+  void TearDown() override { Stop(); }
+  void Stop() {
+    if (!started_) return;
+    for (IoSession* s : Opened()) zyvisaFreeObject(ZYVISA_KIND_SESSION, s, ViUInt16(s->handle));
+    Opened().clear();
+    lc::Shutdown();
+    started_ = false;
   }
   // Children fork before this and start the library themselves, as loading would.
   void Start() { ASSERT_TRUE(started_ = lc::Startup() == 1); }
@@ -148,6 +176,26 @@ TEST_F(LockingTest, LockRulesInOneProcess) {
   EXPECT_EQ(r.shared_lock_count, 0u);
   EXPECT_EQ(r.lock_waiters, 0u);
   EXPECT_EQ(r.oper_count[0], 0u);
+  // Refusals that leave the unlocked record as it was.
+  EXPECT_EQ(Lock(a, 0), VI_ERROR_INV_LOCK_TYPE);
+  EXPECT_EQ(Lock(a, 3), VI_ERROR_INV_LOCK_TYPE);
+  EXPECT_EQ(Lock(a, VI_SHARED_LOCK, 0, std::string(256, 'k').c_str()), VI_ERROR_INV_ACCESS_KEY);
+  EXPECT_EQ(r.lock_state, 0u);
+  // A generated key: a number, an underscore, a date, a newline; others join with it.
+  std::string key;
+  ASSERT_EQ(Lock(a, VI_SHARED_LOCK, 0, nullptr, &key), VI_SUCCESS);
+  EXPECT_EQ(key.back(), '\n');
+  EXPECT_LE(key.size(), 31u);
+  EXPECT_NE(key.find('_'), std::string::npos);
+  EXPECT_EQ(Lock(b, VI_SHARED_LOCK, 0, key.c_str()), VI_SUCCESS);
+  EXPECT_EQ(r.shared_lock_count, 2u);
+  // Closing a's session while b also holds exclusive leaves the lock in force.
+  ASSERT_EQ(Lock(b, VI_EXCLUSIVE_LOCK), VI_SUCCESS);
+  EXPECT_EQ(zyvisaUnlockAllSessionLocks(a), VI_SUCCESS);
+  EXPECT_EQ(r.lock_state, 1u);
+  EXPECT_EQ(zyvisaUnlockAllSessionLocks(b), VI_SUCCESS);
+  EXPECT_EQ(r.lock_state, 0u);
+  EXPECT_EQ(r.shared_lock_count, 0u);
 }
 
 TEST_F(LockingTest, RecordTable) {
@@ -243,7 +291,7 @@ TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
     EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_ERROR_TMO) << "unlocked, but an operation runs";
     std::atomic<ViStatus> got{1};
     std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
-    while (Rec(s).lock_waiters == 0 && got == 1) pf::SleepMs(1);
+    AwaitWaiter(s);
     EXPECT_EQ(PassGate(Open()), VI_ERROR_RSRC_LOCKED) << "a lock request is waiting";
     if (kill) {
       child.Kill();
@@ -255,8 +303,7 @@ TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
     EXPECT_EQ(Rec(s).lock_waiters, 0u);
     leave.Notify();
     child.Wait(kChildMs);
-    lc::Shutdown();
-    started_ = false;
+    Stop();
   }
 }
 
@@ -293,7 +340,7 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     if (c.waiter) {
       std::atomic<ViStatus> got{1};
       std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
-      while (Rec(s).lock_waiters == 0) pf::SleepMs(1);
+      AwaitWaiter(s);
       child.Kill();
       waiter.join();
       EXPECT_EQ(got.load(), VI_SUCCESS);
@@ -309,8 +356,7 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     EXPECT_EQ(r.shared_lock_count, 0u);
     EXPECT_EQ(r.exclusive_nest_count, 0u);
     EXPECT_EQ(r.lock_waiters, 0u);
-    lc::Shutdown();
-    started_ = false;
+    Stop();
   }
 }
 
@@ -331,7 +377,7 @@ TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
     return Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE) == VI_SUCCESS ? 0 : 12;
   });
   ASSERT_TRUE(waiting.Wait(kChildMs));
-  while (Rec(owner).lock_waiters == 0) pf::SleepMs(1);
+  AwaitWaiter(owner);
   child.Kill();
   child.Wait(kChildMs);
   ASSERT_EQ(zyvisaUnlock(owner), VI_SUCCESS);
@@ -537,6 +583,34 @@ TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
     for (const std::string& want : look.want) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
   }
   EXPECT_EQ(Rec(s).session_count, 2);
+}
+
+// A process that shuts the library down gives up what it holds in the
+// records, without waiting for others to find it gone.
+TEST_F(LockingTest, ShutdownGivesUpWhatTheProcessHolds) {
+  ZYVISA_REQUIRE_FORK();
+  Signal down;
+  Child child([&] {
+    if (lc::Startup() != 1) return 10;
+    IoSession* a = Open({1, 1, 1, 1});
+    IoSession* b = Open({2, 2, 2, 2});
+    ViUInt16 entered = 0;
+    if (Lock(a, VI_EXCLUSIVE_LOCK) != VI_SUCCESS || Lock(b, VI_SHARED_LOCK, 0, "k") != VI_SUCCESS ||
+        visaEnterLockOper(b->handle, &entered) != VI_SUCCESS) {
+      return 11;
+    }
+    lc::Shutdown();
+    down.Notify();
+    pf::SleepMs(kChildMs);
+    return 0;
+  });
+  ASSERT_TRUE(down.Wait(kChildMs));
+  Start();
+  for (const Identity id : {Identity{1, 1, 1, 1}, Identity{2, 2, 2, 2}}) {
+    IoSession* s = Open(id);
+    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK), VI_SUCCESS) << id.a;
+    EXPECT_EQ(Rec(s).shared_lock_count, 0u);
+  }
 }
 
 }  // namespace

@@ -132,23 +132,6 @@ TEST_F(ObjectTableTest, SlotsAndLinksFollowCreationAndFreeing) {
   EXPECT_EQ(zyvisaCreateObject(0, sizeof(IoSession) - 1, &h), nullptr);
 }
 
-TEST_F(ObjectTableTest, SlotsGrowBy256UpToThe4095thObject) {
-  Objects made;
-  for (uint32_t i = 1; i <= objects::kMaxObjectsPerKind; ++i) {
-    uint32_t h = 0;
-    made.push_back(Create(2, &h));
-    ASSERT_EQ(h, 0x2000 | i);
-    if (i == 257) {  // the grown block is empty to its end
-      EXPECT_EQ(zyvisaValidateFindList(0x2102), nullptr);
-      EXPECT_EQ(zyvisaValidateFindList(0x2200), nullptr);
-    }
-  }
-  uint32_t h = 0;
-  EXPECT_EQ(zyvisaCreateObject(2, sizeof(objects::FindList), &h), nullptr);
-  EXPECT_EQ(zyvisaValidateFindList(0x2101), made[256]);
-  EXPECT_EQ(zyvisaValidateFindList(0x2FFF), made[4094]);
-}
-
 TEST_F(ObjectTableTest, ForeignKindStaleHandlesAndNodesPastTheQueueGiveNull) {
   uint32_t rm = 0, sesn = 0, h = 0;
   void* manager = Create(1, &rm);
@@ -244,13 +227,19 @@ TEST_F(ObjectTableTest, ThreadsCreatingLookingUpAndFreeingKeepTheListWhole) {
   const Objects chain = Chain(1);
   EXPECT_EQ(chain.size(), survivors.size());
   EXPECT_EQ(std::set<void*>(chain.begin(), chain.end()), survivors);
-  // No slot was lost: with everything freed, the whole range is there again.
+  // No slot was lost: with everything freed, the whole range is there again,
+  // through 16 growths of the slot array, and not one object more.
   while (!live_.empty()) Free(live_.begin()->first);
+  Objects made;
   for (uint32_t i = 1; i <= objects::kMaxObjectsPerKind; ++i) {
     uint32_t h = 0;
-    ASSERT_NE(Create(1, &h), nullptr);
+    made.push_back(Create(1, &h));
     ASSERT_EQ(h, 0x1000u | i);
   }
+  uint32_t h = 0;
+  EXPECT_EQ(zyvisaCreateObject(1, 64, &h), nullptr);
+  EXPECT_EQ(zyvisaValidateRM(0x1101), made[256]);
+  EXPECT_EQ(zyvisaValidateRM(0x1FFF), made[4094]);
 }
 
 // The unload callback's answer, and the arguments of its calls.
@@ -294,11 +283,10 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, nullptr), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(Create(0), nullptr);
   EXPECT_NE(Create(1), nullptr);  // other lists are not held
-  // Freed while a gone thread may hold the list, the object is retired (left
-  // linked and readable) until the lists' reset releases it.
-  live_.erase(s);
-  EXPECT_EQ(zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)), VI_SUCCESS);
-  EXPECT_EQ(s->header.signature, 0);
+  // Freeing while a gone thread may hold the list is refused, and the object
+  // stays as it was.
+  EXPECT_EQ(zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)), VI_ERROR_SYSTEM_ERROR);
+  EXPECT_EQ(s->header.signature, objects::kValidSignature);
   EXPECT_EQ(zyvisaSetUnloadCallback(nullptr), VI_SUCCESS);
   step = 2;
   holder.join();
@@ -309,16 +297,35 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(g_unload_calls.size(), 2u);
   zyvisaSetUnloadCallback(nullptr);
 
-  // Back to normal waiting; the retired session, its signature gone, passes
-  // only the unchecked form and keeps its slot.
-  EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
-  EXPECT_EQ(zyvisaValidateIoSession(h, 0), s);
+  // Back to normal waiting: the session is still whole, in its slot and list.
+  EXPECT_EQ(zyvisaValidateIoSession(h, 3), s);
+  zyvisaReleaseIoSession(s);
   uint32_t next = 0;
   Create(0, &next);
   EXPECT_EQ(next, h + 1);
   Visits visits;
   EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, &visits), VI_SUCCESS);
-  EXPECT_EQ(visits.seen, Handles{next});
+  EXPECT_EQ(visits.seen, (Handles{next, h}));
+}
+
+TEST_F(ObjectTableTest, FreeingRetiresTheObjectBeforeWaitingForTheList) {
+  uint32_t h = 0;
+  auto* s = Create<IoSession>(0, &h);
+  live_.erase(s);
+  ViUInt16 acquired = 0;
+  ASSERT_EQ(visaSemAcquire(zyvisaGetObjectListMutex(0), VI_TMO_INFINITE, &acquired), VI_SUCCESS);
+  std::atomic<ViStatus> freed{1};
+  std::thread freeing([&] { freed = zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)); });
+  // The object's memory lasts until the list is released here.
+  for (int i = 0; i < 100000 && s->header.signature != 0; ++i) std::this_thread::yield();
+  EXPECT_EQ(s->header.signature, 0);
+  EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
+  EXPECT_EQ(freed, 1);  // still waiting for the list
+  visaSemRelease(zyvisaGetObjectListMutex(0), &acquired);
+  freeing.join();
+  EXPECT_EQ(freed, VI_SUCCESS);
+  EXPECT_EQ(zyvisaValidateIoSession(h, 0), nullptr);
+  EXPECT_EQ(Chain(0), Objects{});
 }
 
 TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
@@ -371,6 +378,25 @@ TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
   EXPECT_EQ(closed, 3);
   for (int i : {0, 1, 3}) live_.erase(s[i]);
   EXPECT_EQ(Chain(0), Objects{s[2]});
+}
+
+TEST_F(ObjectTableTest, EnumSessionsSkipsSessionsThatACallbackFreed) {
+  // Newest first, each callback frees the next older session, not its own:
+  // the walk must neither visit nor read one that is gone.
+  Objects made;
+  for (int i = 0; i < 5; ++i) made.push_back(Create(0));  // handles 1 to 5
+  const auto free_older = [](ViSession session, ViAddr context) {
+    auto* visits = static_cast<Visits*>(context);
+    visits->seen.push_back(session);
+    if (session == 1) return VI_SUCCESS;
+    const uint32_t older = session - 1;
+    return zyvisaFreeObject(0, visaGetSesnImpl(older), static_cast<ViUInt16>(older));
+  };
+  Visits visits;
+  EXPECT_EQ(visaEnumSessions(free_older, nullptr, &visits), VI_SUCCESS);
+  EXPECT_EQ(visits.seen, (Handles{5, 3, 1}));
+  for (int i : {1, 3}) live_.erase(made[i]);
+  EXPECT_EQ(Chain(0), (Objects{made[4], made[2], made[0]}));
 }
 
 TEST_F(ObjectTableTest, FoundNamesAreKeptOnceInTheirStoredForm) {

@@ -205,6 +205,26 @@ TEST(Processes, EndedChildIsGoneEvenBeforeReapedAndIdsAreRenewedInAChild) {
   EXPECT_EQ(child.Wait(kChildTimeoutMs), 0);
 }
 
+TEST(Processes, OnlyAProcessIdCountsAsALiveProcess) {
+  // A thread's id has its own /proc entry; it names no process.
+  std::atomic<uint32_t> tid{0};
+  std::atomic<bool> done{false};
+  std::thread thread([&] {
+    tid = pf::CurrentThreadId();
+    while (!done) pf::SleepMs(1);
+  });
+  while (tid == 0) pf::SleepMs(1);
+  const struct { uint32_t id; ViBoolean alive; } rows[] = {
+      {pf::CurrentProcessId(), VI_TRUE}, {tid, VI_FALSE}};
+  for (const auto& row : rows) {
+    ViBoolean alive = 7;
+    EXPECT_EQ(visaProcIsAlive(row.id, &alive), VI_SUCCESS) << row.id;
+    EXPECT_EQ(alive, row.alive) << row.id;
+  }
+  done = true;
+  thread.join();
+}
+
 // ---------------------------------------------------------------- exported services
 
 TEST(PlatformExports, CaseInsensitiveComparison) {

@@ -38,17 +38,23 @@ struct Node {
 
 struct Generator {
   std::mt19937_64 rng;
+  // Escaped or listed ')' written at the top level so far. The group rewrite
+  // does not see the escape or the list: each lowers its nesting count, so a
+  // group nested no deeper than this count keeps its '|' unrewritten.
+  int stray = 0;
 
-  // At the top level '|' joins single atoms and '*', '+' apply to the element
-  // built so far ('A|B*'); inside parentheses '|' separates whole alternatives.
+  // At the top level, and in groups the rewrite leaves alone, '|' joins single
+  // atoms and '*', '+' apply to the element built so far ('A|B*'); inside
+  // rewritten parentheses '|' separates whole alternatives.
   Node Sequence(int depth) {
     Node seq{'s', "", {}, {}};
+    const bool flat = depth <= stray;
     for (unsigned n = 1 + Pick(depth == 0 ? 5 : 3); n > 0; --n) {
       Node element = Atom(depth);
-      for (unsigned ops = depth == 0 || Pick(3) == 0 ? Pick(3) : 0; ops > 0; --ops) {
+      for (unsigned ops = flat || Pick(3) == 0 ? Pick(3) : 0; ops > 0; --ops) {
         const unsigned op = Pick(4);
-        element = depth > 0 || op < 2 ? Node{op % 2 ? '*' : '+', "", {}, {std::move(element)}}
-                                      : Node{'|', "", {}, {std::move(element), Atom(depth)}};
+        element = !flat || op < 2 ? Node{op % 2 ? '*' : '+', "", {}, {std::move(element)}}
+                                  : Node{'|', "", {}, {std::move(element), Atom(depth)}};
       }
       seq.kids.push_back(std::move(element));
     }
@@ -83,6 +89,10 @@ struct Generator {
     const unsigned kind = Pick(depth < 3 ? 10 : 8);
     std::string text;
     std::bitset<256> set;
+    if (depth == 0 && Pick(8) == 0) {
+      ++stray;
+      return Leaf(Pick(2) ? "\\)" : "[)]", set.set(')'));
+    }
     if (kind < 4) {
       const unsigned c = Char("AaBbCcXxZz@`01:.-^#", &text);
       return Leaf(text, set.set(c));
@@ -103,7 +113,8 @@ struct Generator {
       return Leaf(text + "]", set, negated);
     }
     Node group{'(', "", {}, {}};
-    for (unsigned n = 1 + (Pick(2) ? Pick(3) : 0); n > 0; --n) {
+    const unsigned alternatives = depth + 1 <= stray ? 1 : 1 + (Pick(2) ? Pick(3) : 0);
+    for (unsigned n = alternatives; n > 0; --n) {
       group.kids.push_back(Sequence(depth + 1));
     }
     return group;
@@ -157,7 +168,7 @@ void Draw(const Node& n, std::mt19937_64& rng, std::string* out) {
 
 // One small edit: insert, remove or change a byte.
 void Mutate(std::mt19937_64& rng, std::string* name) {
-  static const std::string kNear = "AaBbCcXxZz@`01:.-^#?*+[]\\\t";
+  static const std::string kNear = "AaBbCcXxZz@`01:.-^#?*+[]()\\\t";
   const char c = rng() % 4 ? kNear[rng() % kNear.size()] : static_cast<char>(1 + rng() % 255);
   const size_t at = rng() % (name->size() + 1);
   const uint64_t op = at == name->size() ? 0 : rng() % 3;

@@ -57,7 +57,7 @@ TEST(RsrcExprCompile, EveryErrorFromItsSmallestTrigger) {
       {rsrc::kEmptyPattern, {""}},
       // Nine levels may be open at once, ten may not; inserted ones do not count.
       {rsrc::kNestedTooDeep, {"((((((((((A))))))))))", "(((((((((A)))))))))((((((((((A))))))))))"}},
-      {0, {"(((((((((A|B)))))))))"}},
+      {0, {"(((((((((A|B)))))))))", "\\)((((((((((A))))))))))"}},
   };
   for (const auto& row : rows) {
     for (const char* pattern : row.patterns) {
@@ -75,8 +75,10 @@ TEST(RsrcExprCompile, GroupRewrite) {
       {"(A|B|C)x", "((A)|(B)|(C))x"}, {"((A|B)|C)", "((((A)|(B)))|(C))"},
       {"(GPIB|VXI)?*INSTR", "((GPIB)|(VXI))?*INSTR"}, {"VXI|GPIB", "VXI|GPIB"},
       {"(AB)C", "(AB)C"}, {"([|])", "(([)|(]))"},  // blind to lists: ')', '|' and '('
-      // A ')' with no group open in the rewrite's count leaves later groups whole.
-      {"[)](AB|CD)", "[)]((AB)|(CD))"},
+      // A ')' lowers the count wherever it stands, below 0 too: the group
+      // after it is then at depth 0 and keeps its '|' as it is.
+      {"[)](AB|CD)", "[)](AB|CD)"}, {"\\)(AB|CD)", "\\)(AB|CD)"},
+      {"\\)((A|B))", "\\)(((A)|(B)))"}, {"\\)\\)((A|B))", "\\)\\)((A|B))"},
   };
   for (const auto& row : rows) EXPECT_EQ(Rewrite(row.pattern), row.rewritten) << row.pattern;
 }
@@ -126,18 +128,11 @@ TEST(RsrcExprCompile, DeepNestingUsesNoMachineStack) {
 
 // Every row also checks the attribute flag, which follows the first '{'.
 const struct MatchRow { const char* expression, *name; ViStatus status; } kMatchRows[] = {
-    // Case folding of literals, lists, negated lists and escapes; only A-Z and
-    // a-z fold, other bytes compare as they are.
-    {"?*INSTR", "GPIB0::1::INSTR", kYes}, {"?*INSTR", "gpib0::1::instr", kYes},
-    {"\\x41", "a", kYes}, {"\\x41", "A", kYes}, {"\\X6a", "J", kYes}, {"[\\x61]", "A", kYes},
-    {"[a-c]", "B", kYes}, {"[a-c]", "D", kNo}, {"[^a-c]", "B", kNo}, {"[^a-c]", "d", kYes},
-    {"[^a]", "a", kNo}, {"[^a]", "A", kNo}, {"[^A]", "a", kNo}, {"[^a]", "b", kYes},
-    {"\\t", "\t", kYes}, {"A\\TB", "a\tb", kYes}, {"\\n", "N", kYes},  // '\n' is the letter n
-    {"[\\-]", "-", kYes}, {"[a\\-c]", "-", kYes}, {"[a\\-c]", "b", kNo},
-    {"\\?", "?", kYes}, {"\\?", "x", kNo}, {"\\*\\[\\]\\\\", "*[]\\", kYes},
-    {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes}, {"^-", "^-", kYes},
-    {"\\xC1", "\xE1", kNo}, {"\\xC1", "\xC1", kYes}, {"[\\xC0-\\xC2]", "\xC1", kYes},
-    {"[^\\x01-\\x7F]", "\x80", kYes}, {"\xE9?", "\xE9x", kYes}, {"\\x00", "x", kNo},
+    // Case folding, escapes, lists and bytes above 127 meet a regular
+    // expression on random patterns in the differential test; here what its
+    // patterns never hold: specials and a non-leading '^' in a list, NUL.
+    {"?*INSTR", "gpib0::1::instr", kYes}, {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes},
+    {"^-", "^-", kYes}, {"\\x00", "x", kNo},
     // Anchored at both ends; the empty name never matches.
     {"GPIB?*INSTR", "GPIB0::1::INSTR2", kNo}, {"GPIB?*INSTR", "XGPIB0::1::INSTR", kNo},
     {"ASRL[0-9]*::?*INSTR", "ASRL1::INSTR", kYes}, {"ASRL[0-9]*::?*INSTR", "ASRL12::INSTR", kYes},
@@ -145,21 +140,16 @@ const struct MatchRow { const char* expression, *name; ViStatus status; } kMatch
     {"?", "AB", kNo}, {"AB", "A", kNo}, {"?*", "", kNo}, {"A*", "", kNo}, {"(", "", kBad},
     // Outside parentheses '|' joins single atoms and a following '*' takes
     // both; inside, it separates whole alternatives.
-    {"VXI|GPIB", "VXGPIB", kYes}, {"VXI|GPIB", "VXI", kNo}, {"VXI|GPIB", "GPIB", kNo},
-    {"(VXI|GPIB)", "VXI", kYes}, {"(VXI|GPIB)", "gpib", kYes}, {"(VXI|GPIB)", "VXGPIB", kNo},
-    {"(GPIB|VXI)?*INSTR", "VXI0::1::INSTR", kYes}, {"A|B*", "ABBA", kYes}, {"A|B*C", "C", kYes},
-    {"(GPIB|VXI|PXI)?*INSTR", "PXI0::15-3.0::INSTR", kYes}, {"AB|CD", "ABCD", kNo},
-    {"AB|CD", "ABD", kYes}, {"AB|CD", "ACD", kYes},
-    {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")CD", kYes},
+    {"VXI|GPIB", "VXGPIB", kYes}, {"VXI|GPIB", "VXI", kNo}, {"(VXI|GPIB)", "VXI", kYes},
+    {"(VXI|GPIB)", "VXGPIB", kNo}, {"A|B*", "ABBA", kYes}, {"AB|CD", "ABD", kYes},
+    {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")ACD", kYes},
+    {"[)](AB|CD)", ")CD", kNo}, {"\\)(AB|CD)", ")ABD", kYes}, {"\\)(AB|CD)", ")AB", kNo},
+    {"\\)((((((((((A))))))))))", ")A", kYes},
     {"((((((((((A))))))))))", "A", kBad},
-    // Repetition of groups, including elements that can match nothing (one
-    // repetition of those may match nothing too).
-    {"(A|AB)C", "ABC", kYes}, {"A*A", "AAA", kYes}, {"(AB)+C", "ABABC", kYes},
-    {"(AB)+C", "C", kNo}, {"(AB)*C", "C", kYes}, {"(AB)*C", "ABAC", kNo}, {"(A*)*", "AAA", kYes},
-    {"((A|B)C)+", "ACbcAC", kYes}, {"(A|AA)*B", "AAAAAB", kYes}, {"(A*)+B", "B", kYes},
-    {"(A+B+)+", "AABABBB", kYes}, {"(A+B+)+", "AABABBBA", kNo}, {"X(A*|B)+Y", "XY", kYes},
-    {"X(A*|B)+Y", "XABBAY", kYes}, {"?*A(B|CD)", "AB", kYes},
-    {"[0-9]*(AB|C)", "12C", kYes}, {"[0-9]*(AB|C)", "12X", kNo},
+    // Repetitions of elements that can match nothing (one repetition of those
+    // may match nothing too); the differential test covers the others.
+    {"(A*)*", "AAA", kYes}, {"(A*)+B", "B", kYes}, {"X(A*|B)+Y", "XY", kYes},
+    {"X(A*|B)+Y", "XABBAY", kYes},
     // White space: trailing is cut, any other makes the expression invalid;
     // nothing after the first '{' is looked at.
     {"?*INSTR {VI_ATTR_INTF_NUM==0}", "GPIB0::1::INSTR", kYes},

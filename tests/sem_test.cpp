@@ -213,6 +213,11 @@ TEST_F(SemTest, NamesAndHandles) {
   EXPECT_EQ(Alloc("Device list", 7, 1), s);  // any non-zero scope is system
   EXPECT_EQ(visaSemFree(s), VI_ERROR_NSUP_OPER);
   EXPECT_EQ(visaSemFree(a), VI_SUCCESS);
+  // A missing handle is refused before anything is written.
+  ViUInt16 flag = 7;
+  EXPECT_EQ(visaSemAcquire(nullptr, 0, &flag), VI_ERROR_INV_OBJECT);
+  EXPECT_EQ(visaSemRelease(nullptr, &flag), VI_ERROR_INV_OBJECT);
+  EXPECT_EQ(flag, 7);
   // The name field holds 79 characters and the terminator: 80 are refused
   // like 81, never cut short to match another name.
   for (const ViUInt16 scope : {kProcess, kSystem}) {
@@ -296,6 +301,39 @@ void Contend(ViSemaphore h, int threads, int rounds) {
   EXPECT_EQ(h->record->lock_counter.load(), -1);  // no waiter's mark left behind
   EXPECT_TRUE(FreeForOtherThreads(h));
   EXPECT_EQ(FreeProcessRecords(), free_records);
+}
+
+// Freeing a process semaphore that threads wait on: the free returns at once
+// (run in a child, so that a free that blocks shows as a child that never
+// ends), each waiter leaves empty-handed without touching freed memory, and
+// the record is given back once the last one left.
+TEST_F(SemTest, FreeingAProcessSemaphoreNeverWaitsForItsWaiters) {
+  ZYVISA_REQUIRE_FORK();
+  const struct { int waiters; ViUInt32 timeout; } rows[] = {
+      {1, VI_TMO_INFINITE}, {3, VI_TMO_INFINITE}, {2, 60000}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.waiters << " waiters, time-out " << row.timeout);
+    Child child([&row] {
+      ViSemaphore h = lc::Startup() == 1 ? Alloc("waited on", kProcess) : nullptr;
+      if (h == nullptr || visaSemAcquire(h, 0, nullptr) != VI_SUCCESS) return 1;
+      zyvisa::sync::SemRecord* record = h->record;
+      std::atomic<int> failures{0};
+      std::vector<std::thread> waiters;
+      for (int i = 0; i < row.waiters; ++i) {
+        waiters.emplace_back([&] {
+          ViUInt16 acquired = 7;
+          failures += visaSemAcquire(h, row.timeout, &acquired) != VI_ERROR_TMO || acquired != 0;
+        });
+      }
+      while (record->lock_counter.load() < row.waiters) pf::SleepMs(1);
+      if (visaSemFree(h) != VI_SUCCESS) return 2;
+      for (std::thread& waiter : waiters) waiter.join();
+      if (failures != 0) return 3;
+      // The record was kept out of use while waited on, and is free again now.
+      return Alloc("next", kProcess)->record == record ? 0 : 4;
+    });
+    EXPECT_EQ(child.Wait(kChildTimeoutMs), 0);
+  }
 }
 
 TEST_F(SemTest, ContendingThreadsNeverHoldItAtOnce) {

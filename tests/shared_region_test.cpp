@@ -88,6 +88,7 @@ TEST_F(SharedRegionTest, BadArgumentsInTheirOrder) {
   // Rounding happens in 32 bits: these wrap to 0 or turn negative.
   EXPECT_EQ(Alloc("x", 0xFFFFFFFFu), VI_ERROR_INV_PARAMETER);
   EXPECT_EQ(Alloc("x", 0x80000000u), VI_ERROR_INV_PARAMETER);
+  EXPECT_EQ(address_, nullptr);  // set to null on every failure
   // The size test comes before the mapping test.
   EXPECT_EQ(AllocBlock(nullptr, 0, "x", 0, &address, &created), VI_ERROR_INV_PARAMETER);
   address = &created;
@@ -104,6 +105,7 @@ TEST_F(SharedRegionTest, NamesMustFitTheHeader) {
   EXPECT_EQ(Alloc(longest.c_str(), 8), VI_SUCCESS);
   EXPECT_EQ(created_, 1);
   EXPECT_EQ(Alloc(std::string(80, 'n').c_str(), 8), VI_ERROR_INV_PARAMETER);
+  EXPECT_EQ(address_, nullptr);
 }
 
 TEST_F(SharedRegionTest, CorruptChainIsRefusedNotFollowed) {

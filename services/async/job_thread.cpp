@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "async/async_job.h"
+#include "events/call_trace.h"
+#include "events/event_internal.h"
 #include "events/lock_gate.h"
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
@@ -188,8 +190,11 @@ void JobThreadMain(void* argument) {
   const ViSemaphore semaphore = session.async_semaphore;
   AsyncJob* job = PendingJob(session);
   while (job != nullptr) {
+    const uint64_t cookie =
+        events::SpyModeOn() ? events::TraceAsyncJob(session.handle, job->job_id) : 0;
     uint64_t return_count = 0;
     const ViStatus status = Perform(session, *job, &return_count);
+    if (cookie != 0) events::TraceReturn(cookie, status);
     // Held from here until the next hand-over: a queueing thread's release
     // is what lets the wait below through.
     ViUInt16 held = VI_FALSE;
@@ -213,18 +218,16 @@ void JobThreadMain(void* argument) {
 
 // ---------------------------------------------------------------- queueing
 
-// VI_SUCCESS, or the status the job fails with.
-ViStatus HandOver(ViSession handle, AsyncJob* job) {
-  IoSession* session = objects::LookupIoSession(handle);
-  if (session == nullptr) return VI_ERROR_INV_OBJECT;
+// The part of the hand-over made under the session list semaphore; *wake is
+// set to the semaphore to release once it is given back.
+ViStatus HandOverLocked(IoSession* session, AsyncJob* job, ViSemaphore* wake) {
+  const ViSession handle = session->handle;
   objects::ListLock lock(objects::kIoSessionKind);
   if (!lock.held()) return VI_ERROR_SYSTEM_ERROR;
   if (session->pending_job != nullptr) return job != nullptr ? VI_ERROR_IN_PROGRESS : VI_SUCCESS;
   if (session->job_thread != nullptr) {
     session->pending_job = job;
-    // Hands the semaphore the thread holds over to its wait. A second release
-    // before the thread came round finds it free and changes nothing.
-    visaSemRelease(session->async_semaphore, nullptr);
+    *wake = session->async_semaphore;
     return VI_SUCCESS;
   }
   // No thread to wake: a wake-up without a job has nothing to do.
@@ -259,6 +262,22 @@ ViStatus HandOver(ViSession handle, AsyncJob* job) {
   session->job_thread = reinterpret_cast<void*>(thread);
   session->job_thread_id = thread_id;
   return VI_SUCCESS;
+}
+
+// VI_SUCCESS, or the status the job fails with.
+ViStatus HandOver(ViSession handle, AsyncJob* job) {
+  IoSession* session = objects::LookupIoSession(handle);
+  if (session == nullptr) return VI_ERROR_INV_OBJECT;
+  ViSemaphore wake = nullptr;
+  const ViStatus status = HandOverLocked(session, job, &wake);
+  // Released after the list semaphore: the woken thread takes that semaphore
+  // first thing, and would otherwise go back to sleep on it at once. The
+  // async semaphore outlives this call: cleanup closes it only after the
+  // thread has ended, and no job is queued on a session being closed.
+  // A second release before the thread came round finds the semaphore free
+  // and changes nothing.
+  if (wake != nullptr) visaSemRelease(wake, nullptr);
+  return status;
 }
 
 // A job that could not be queued completes at once with the failure, so that

@@ -116,8 +116,9 @@ void BringUpToDate(CachedFile& file, bool honour_suspension) noexcept {
     file.doc.reset();
   }
   if (file.doc != nullptr) return;
-  // Opened first: lookups in a missing file (defaults) allocate nothing.
-  std::FILE* stream = std::fopen(file.path.c_str(), "rb");
+  // Opened first: lookups in a missing file (defaults) allocate nothing. Only
+  // a regular file is read: a FIFO in its place would block every lookup.
+  std::FILE* stream = platform::OpenRegularFileForReading(file.path.c_str());
   if (stream == nullptr) return;
   std::unique_ptr<IniDocument> doc(new (std::nothrow)
                                        IniDocument(kMergeSections, kCaseSensitive, kStoreOptions));

@@ -21,8 +21,7 @@ namespace {
 
 constexpr int32_t kCategory = 3;
 constexpr int32_t kOperHandler = 0x6363;
-// The platform names the file (ZySpyLog.dll on Windows).
-constexpr const char* kDefaultLibrary = platform::kCallTraceLibrary;
+constexpr int32_t kOperAsyncJob = 0xB01;
 constexpr char kLibraryVariable[] = "ZYVISA_SPY_LIBRARY";
 
 // Type codes of the record items.
@@ -72,7 +71,8 @@ const TraceApi* Api() noexcept {
     state = g_state.load(std::memory_order_relaxed);
     if (state == static_cast<int>(TraceLibrary::kNotLoaded)) {
       std::string path;
-      if (!platform::GetEnvironment(kLibraryVariable, &path) || path.empty()) path = kDefaultLibrary;
+      if (!platform::GetEnvironment(kLibraryVariable, &path) || path.empty())
+        path = platform::kTraceLibraryFile;
       void* library = platform::LibraryLoad(path.c_str());
       TraceApi api{};
       const bool complete =
@@ -108,11 +108,12 @@ TraceLibrary TraceLibraryState() noexcept {
   return static_cast<TraceLibrary>(g_state.load(std::memory_order_acquire));
 }
 
-uint64_t TraceHandlerCall(const objects::IoSession* session, ViEventType event_type,
-                          ViUInt32 event, ViUInt64 user_handle) noexcept {
+uint64_t TraceHandlerCall(const objects::IoSession* session, ViEventType event_type, ViUInt32 event,
+                          ViUInt64 user_handle) noexcept {
   const TraceApi* api = Api();
   if (api == nullptr) return 0;
-  const uint64_t cookie = api->get_cookie(kCategory, kOperHandler, 1, "Invoking VISA user callback");
+  const uint64_t cookie =
+      api->get_cookie(kCategory, kOperHandler, 1, "Invoking VISA user callback");
   if (cookie == 0) return 0;
   ViUInt32 k = 0;
   zyvisaLogVisaObjectToSpy(cookie, &k, session->handle, kTypeSession);
@@ -128,6 +129,17 @@ void TraceReturn(uint64_t cookie, ViStatus status) noexcept {
   if (api == nullptr || cookie == 0) return;
   api->set_func_return(cookie, 0, &status, 4, 4, nullptr, kTypeStatus, status >= 0 ? 1 : 0);
   api->end_returns(&cookie, 1);
+}
+
+uint64_t TraceAsyncJob(ViSession session, ViJobId job_id) noexcept {
+  const TraceApi* api = Api();
+  if (api == nullptr) return 0;
+  const uint64_t cookie = api->get_cookie(kCategory, kOperAsyncJob, 1, "Performing async I/O");
+  if (cookie == 0) return 0;
+  api->set_param(cookie, 0, &session, 4, 4, "vi", kTypeSession);
+  api->set_param(cookie, 1, &job_id, 4, 4, "jobId", kTypeJobId);
+  api->end_params(cookie, 2);
+  return cookie;
 }
 
 void TraceCompletion(const objects::IoSession* session, objects::EventNode* node) noexcept {

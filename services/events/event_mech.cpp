@@ -74,13 +74,13 @@ extern "C" ZYVISA_EXPORT ViStatus visaSupportEvents(ViSession session_handle, Vi
   return VI_SUCCESS;
 }
 
-extern "C" ZYVISA_EXPORT ViStatus visaGetEventMech(ViSession session_handle,
-                                                   ViEventType event_type,
+extern "C" ZYVISA_EXPORT ViStatus visaGetEventMech(ViSession session_handle, ViEventType event_type,
                                                    ViUInt16* mechanism) noexcept {
   IoSession* session = events::LiveSession(session_handle);
   if (session == nullptr) return VI_ERROR_INV_OBJECT;
   if (mechanism == nullptr) return VI_ERROR_USER_BUF;
-  const int index = event_type == VI_ALL_ENABLED_EVENTS ? -1 : events::EventIndexOf(session, event_type);
+  const int index =
+      event_type == VI_ALL_ENABLED_EVENTS ? -1 : events::EventIndexOf(session, event_type);
   if (event_type != VI_ALL_ENABLED_EVENTS && index < 0) return VI_ERROR_INV_EVENT;
   EventLock lock(session, false);
   if (index >= 0) {
@@ -137,8 +137,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaCreateEvent(ViSession session_handle, ViEv
   if ((mechanism & VI_QUEUE) != 0) {
     EventNode* node = nullptr;
     objects::EventQueue* queue = session->queue_for_queuing[index];
-    const ViStatus status =
-        queue != nullptr ? events::AllocateNode(queue, &node) : VI_ERROR_ALLOC;
+    const ViStatus status = queue != nullptr ? events::AllocateNode(queue, &node) : VI_ERROR_ALLOC;
     if (status != VI_SUCCESS) return status;
     *queue_event = node;
   }
@@ -146,8 +145,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaCreateEvent(ViSession session_handle, ViEv
     // On failure the queued node stays allocated; the next create reuses it.
     EventNode* node = nullptr;
     objects::EventQueue* queue = session->queue_for_handlers[index];
-    const ViStatus status =
-        queue != nullptr ? events::AllocateNode(queue, &node) : VI_ERROR_ALLOC;
+    const ViStatus status = queue != nullptr ? events::AllocateNode(queue, &node) : VI_ERROR_ALLOC;
     if (status != VI_SUCCESS) return status;
     *handler_event = node;
   }

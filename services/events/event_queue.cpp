@@ -126,9 +126,9 @@ ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexce
 }
 
 int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept {
-  const uint16_t count =
-      session->supported_count < objects::kMaxEventIndices ? session->supported_count
-                                                           : objects::kMaxEventIndices;
+  const uint16_t count = session->supported_count < objects::kMaxEventIndices
+                             ? session->supported_count
+                             : objects::kMaxEventIndices;
   for (uint16_t i = 0; i < count; ++i) {
     if (session->supported_types[i] == event_type) return i;
   }
@@ -145,8 +145,8 @@ extern "C" ZYVISA_EXPORT ViAddr zyvisaCreateQueue(ViAddr session_object,
   auto* session = static_cast<objects::IoSession*>(session_object);
   if (session == nullptr) return nullptr;
   const uint16_t length = session->max_queue_length;
-  const auto size = static_cast<ViUInt32>(sizeof(objects::EventQueue) +
-                                          sizeof(objects::EventNode) * length);
+  const auto size =
+      static_cast<ViUInt32>(sizeof(objects::EventQueue) + sizeof(objects::EventNode) * length);
   ViUInt32 handle = 0;
   auto* queue = static_cast<objects::EventQueue*>(
       zyvisaCreateObject(objects::kEventQueueKind, size, &handle));
@@ -194,11 +194,13 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaInsertNodeAtEnd(ViAddr queue, ViAddr* no
 
 extern "C" ZYVISA_EXPORT ViStatus zyvisaReadNodeAtStart(ViAddr queue, ViAddr* node) noexcept {
   if (node == nullptr) return VI_ERROR_USER_BUF;
-  *node = queue == nullptr ? nullptr : events::FirstRaised(static_cast<objects::EventQueue*>(queue));
+  *node =
+      queue == nullptr ? nullptr : events::FirstRaised(static_cast<objects::EventQueue*>(queue));
   return *node != nullptr ? VI_SUCCESS : VI_ERROR_TMO;
 }
 
-extern "C" ZYVISA_EXPORT ViStatus zyvisaDeleteNode(ViAddr queue_object, ViAddr node_object) noexcept {
+extern "C" ZYVISA_EXPORT ViStatus zyvisaDeleteNode(ViAddr queue_object,
+                                                   ViAddr node_object) noexcept {
   auto* queue = static_cast<objects::EventQueue*>(queue_object);
   auto* node = static_cast<objects::EventNode*>(node_object);
   // A node that is not one of this queue's is refused like a free one.

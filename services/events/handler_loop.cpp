@@ -48,9 +48,9 @@ Delivery CallHandlers(IoSession* session, uint16_t index, EventNode* node) noexc
     if (event_type == VI_EVENT_EXCEPTION) node->buffer = reinterpret_cast<ViAddr>(cookie);
     invocation.current_handler = entry.handler;
     invocation.current_user_handle = entry.user_handle;
-    const ViStatus status =
-        entry.handler != nullptr ? entry.handler(handle, event_type, event, entry.user_handle)
-                                 : VI_SUCCESS;
+    const ViStatus status = entry.handler != nullptr
+                                ? entry.handler(handle, event_type, event, entry.user_handle)
+                                : VI_SUCCESS;
     if (!StillOpen(session, handle)) return Delivery::kSessionGone;
     invocation.current_handler = nullptr;
     invocation.current_user_handle = 0;

@@ -2,6 +2,7 @@
 // sizing keys of the configuration, the machine-wide shared region and the
 // tables built in it, in a fixed order that every process of the machine
 // follows under the initialization mutex.
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,24 @@ constexpr const char* kConfigSection = "VISA-CONFIG";
 constexpr uint32_t kDefaultMinAsyncCount = 512;
 constexpr int32_t kDefaultSemCount = 512;
 constexpr size_t kRegistryPathBuffer = 260;
+
+// Bounds on the sizes read from the configuration (the README lists them). A
+// value outside is refused (start-up reports 0) rather than obeyed: -1 read
+// as an unsigned size would map a 4 GB region, and a hundred million process
+// semaphores take seconds and gigabytes before anything fails.
+constexpr uint32_t kMaxRegionSize = 256u << 20;
+constexpr int32_t kMaxSemCount = 65536;
+
+// A process killed inside start-up hands the initialization mutex to the
+// next waiter before the system has closed its files, so its share lock on
+// the backing file can outlive it for a moment. A joiner that finds the
+// region unformatted waits this long for such a lock to go before it
+// concludes that a live process holds an unusable region.
+constexpr uint32_t kDeadHolderGraceMs = 2000;
+// At process exit the initialization mutex is waited for this long at most:
+// another process that holds it that long is stuck, and this one's use count
+// then stays counted, as a killed process's does.
+constexpr uint32_t kExitInitWaitMs = 5000;
 
 int32_t ReadConfigNumber(const std::string& config_file, const char* key, int64_t fallback) {
   char def[32];
@@ -71,30 +90,54 @@ bool BackingFilePath(std::string* path, std::string* folder) {
 }
 
 bool Locked(platform::WaitResult r) {
-  // An owner that died inside start-up leaves at worst a half-counted use
-  // count; the region itself is rebuilt by the next first process.
+  // An owner that died inside start-up or shutdown leaves at worst a use
+  // count that counts it, or a region JoinRegion formats again.
   return r == platform::WaitResult::kAcquired || r == platform::WaitResult::kAbandoned;
 }
 
-// Steps 11-18, run while this thread holds the initialization mutex.
-bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::string& config_file) {
-  // First-process test: an exclusive open succeeds only while no other
-  // process of the machine has the region open.
-  bool first = false;
-  if (platform::SharedFile* probe =
-          platform::SharedFileOpen(backing_file.c_str(), platform::ShareMode::kExclusive, false)) {
-    first = true;
-    platform::SharedFileClose(probe);
-  }
+// First-process test: an exclusive open succeeds only while no other process
+// of the machine has the region open.
+bool NobodyElseHasIt(const std::string& backing_file) {
+  platform::SharedFile* probe =
+      platform::SharedFileOpen(backing_file.c_str(), platform::ShareMode::kExclusive, false);
+  if (probe == nullptr) return false;
+  platform::SharedFileClose(probe);
+  return true;
+}
+
+bool MapRegion(ProcessState& s, const std::string& backing_file) {
   s.backing_file =
       platform::SharedFileOpen(backing_file.c_str(), platform::ShareMode::kShared, false);
   if (s.backing_file == nullptr) return false;
-  void* view = platform::SharedFileMap(s.backing_file, s.region_size);
-  if (view == nullptr) return false;
-  s.region = static_cast<uint8_t*>(view);
-  // Whatever a crashed run left in the file is cleared by the first process.
-  if (first) FormatRegion(s.region, s.region_size);
+  s.region = static_cast<uint8_t*>(platform::SharedFileMap(s.backing_file, s.region_size));
+  return s.region != nullptr;
+}
 
+// Gives up this process's view and share lock.
+void UnmapRegion(ProcessState& s) {
+  if (s.region != nullptr) platform::SharedFileUnmap(s.region, s.region_size);
+  s.region = nullptr;
+  s.services_data = nullptr;
+  if (s.backing_file != nullptr) platform::SharedFileClose(s.backing_file);
+  s.backing_file = nullptr;
+}
+
+// With the initialization mutex held, the last process out deletes the
+// backing file: the exclusive open succeeds only when no other process still
+// has it, and closing deletes it.
+void DeleteIfLast() {
+  std::string backing_file, machine_folder;
+  if (!BackingFilePath(&backing_file, &machine_folder)) return;
+  if (platform::SharedFile* last = platform::SharedFileOpen(
+          backing_file.c_str(), platform::ShareMode::kExclusive, true)) {
+    platform::SharedFileClose(last);
+  }
+}
+
+// The region's own blocks: the services data and the system semaphore table,
+// found or, in a region just formatted, made. False when the region's
+// content cannot serve (never formatted, damaged, or made for other sizes).
+bool JoinBlocks(ProcessState& s, const std::string& config_file) {
   const uint64_t services_size = ServicesDataSize(s.max_resources);
   if (services_size > INT32_MAX) return false;
   void* services = nullptr;
@@ -110,16 +153,54 @@ bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::str
     head->min_async_count = static_cast<uint32_t>(
         ReadConfigNumber(config_file, "MinAsyncCount", kDefaultMinAsyncCount));
   }
+  const int32_t system_sems = ReadSemCount("NumSystemSems");
+  return system_sems <= kMaxSemCount && sync::CreateSystemTable(system_sems);
+}
 
-  if (!sync::CreateSystemTable(ReadSemCount("NumSystemSems"))) return false;
-  if (!sync::CreateProcessTable(ReadSemCount("NumProcessSems"), s.process_id.load())) {
+// Start-up step 11 onwards, run while this thread holds the initialization
+// mutex (abandoned: its last owner died holding it).
+bool JoinRegion(ProcessState& s, const std::string& backing_file, const std::string& config_file,
+                bool abandoned) {
+  bool first = NobodyElseHasIt(backing_file);
+  if (!MapRegion(s, backing_file)) return false;
+  // Whatever a crashed run left in the file is cleared by the first process.
+  if (first) FormatRegion(s.region, s.region_size);
+  if (!JoinBlocks(s, config_file)) {
+    if (first) return false;
+    // A region that cannot serve, held by somebody. After an owner of the
+    // initialization mutex died, that somebody can be the dead process
+    // itself, killed half-way through formatting or carving the region: the
+    // mutex reaches us before the system has closed its files. Its share
+    // lock goes within moments; ours would stand in the way, so ours goes
+    // first. Then the region is ours to format.
+    sync::CloseSystemTable();
+    UnmapRegion(s);
+    const uint64_t deadline = platform::MonotonicMs() + (abandoned ? kDeadHolderGraceMs : 0);
+    while (!(first = NobodyElseHasIt(backing_file)) && platform::MonotonicMs() < deadline) {
+      platform::SleepMs(1);
+    }
+    if (!first || !MapRegion(s, backing_file)) return false;
+    FormatRegion(s.region, s.region_size);
+    if (!JoinBlocks(s, config_file)) return false;
+  }
+
+  const int32_t process_sems = ReadSemCount("NumProcessSems");
+  if (process_sems > kMaxSemCount ||
+      !sync::CreateProcessTable(process_sems, s.process_id.load())) {
     return false;
   }
   if (!objects::CreateObjectLists()) return false;
   locking::JoinHoldersTable();
+  auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
   head->use_count = static_cast<uint16_t>(head->use_count + 1);
+  s.counted_pid = s.process_id.load();
   return true;
 }
+
+// A forked child is a process of its own: its semaphore owner id is its own,
+// and the use count it inherited the mapping with is its parent's.
+void OnForkChild() { State().process_id = platform::CurrentProcessId(); }
+std::atomic<bool> g_fork_hook_added{false};
 
 }  // namespace
 
@@ -129,7 +210,10 @@ ViUInt16 RunStartup() noexcept {
   ProcessState& s = State();
   s.process_id = platform::CurrentProcessId();
   s.unloading = 0;
+  s.process_exiting = 0;
+  s.counted_pid = kNoProcessId;
   s.service_lock_timeout = kServiceWaitForever;
+  if (!g_fork_hook_added.exchange(true)) platform::AtForkChild(&OnForkChild);
 
   // 1-2. The product key; the null access list of the Windows build is the
   // platform layer's business (its named objects are usable by every user).
@@ -152,10 +236,14 @@ ViUInt16 RunStartup() noexcept {
   }
   platform::SetMachineFolder(machine_folder.c_str());
 
-  // 5-6. Named mutexes and the process table lock.
-  s.init_mutex = platform::NamedMutexOpen(kInitMutexName);
+  // 5-6. Named mutexes and the process table lock. While another process
+  // holds the region, both mutexes exist (it opened them before it joined):
+  // a missing file then means somebody deleted it, and a new mutex of that
+  // name would let this process in beside the holder of the old one.
+  const bool region_in_use = platform::SharedFileInUse(backing_file.c_str());
+  s.init_mutex = platform::NamedMutexOpen(kInitMutexName, !region_in_use);
   if (s.init_mutex == nullptr) return 0;
-  s.global_mutex = platform::NamedMutexOpen(kGlobalMutexName);
+  s.global_mutex = platform::NamedMutexOpen(kGlobalMutexName, !region_in_use);
   if (s.global_mutex == nullptr) return 0;
   if (!sync::InitProcessTableLock()) {
     platform::NamedMutexClose(s.global_mutex);
@@ -169,6 +257,7 @@ ViUInt16 RunStartup() noexcept {
   config::SeedDefaultConfig(config_file.c_str());
   const auto mem_size =
       static_cast<uint32_t>(ReadConfigNumber(config_file, "SharedMemSize", kMinRegionSize));
+  if (mem_size > kMaxRegionSize) return 0;
   s.region_size = mem_size > kMinRegionSize ? mem_size : kMinRegionSize;
   s.max_resources = static_cast<uint32_t>(
       ReadConfigNumber(config_file, "MaxNumResources", s.max_resources));
@@ -184,8 +273,18 @@ ViUInt16 RunStartup() noexcept {
   // test, the clearing, the tables in the region and the use count across the
   // machine. Nothing below takes a lock that another process could hold while
   // waiting for this one, so the order is safe.
-  if (!Locked(platform::NamedMutexWait(s.init_mutex, platform::kWaitForever))) return 0;
-  const bool joined = JoinRegion(s, backing_file, config_file);
+  const platform::WaitResult locked = platform::NamedMutexWait(s.init_mutex, platform::kWaitForever);
+  if (!Locked(locked)) return 0;
+  const bool joined =
+      JoinRegion(s, backing_file, config_file, locked == platform::WaitResult::kAbandoned);
+  if (!joined) {
+    // A failed start-up keeps no share lock: another process's first-process
+    // test would otherwise see it and join a region nobody formats. The
+    // system table's handles point into the view, so they go with it.
+    sync::CloseSystemTable();
+    UnmapRegion(s);
+    DeleteIfLast();
+  }
   platform::NamedMutexRelease(s.init_mutex);
   return joined ? 1 : 0;
 }
@@ -198,6 +297,20 @@ ViUInt16 Startup() noexcept {
   return ok;
 }
 
+namespace {
+
+// Takes this process out of the use count, if it is the process that
+// counted itself in (not a forked child of it). Under the initialization mutex.
+void LeaveUseCount(ProcessState& s) {
+  const bool counted = s.counted_pid.exchange(kNoProcessId) == platform::CurrentProcessId();
+  if (s.initialized.exchange(0) != 0 && counted && s.services_data != nullptr) {
+    auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
+    head->use_count = static_cast<uint16_t>(head->use_count - 1);
+  }
+}
+
+}  // namespace
+
 void Shutdown() noexcept {
   ProcessState& s = State();
   // 1. From here on no service lock waits: a thread that held one may be gone.
@@ -206,36 +319,28 @@ void Shutdown() noexcept {
   // 2. Drop the configuration cache.
   char none[1] = {};
   visaGetIniStringIntoBuffer("", "", "", "", none, 0);
+  // What this process holds in the resource records, which other processes
+  // need given up (before the init mutex: it takes resource mutexes).
+  locking::ReleaseProcessHolds();
 
+  // This process's own objects go first, before the initialization mutex is
+  // taken: nothing below then waits for anything while other processes wait
+  // for that mutex.
+  // The resource mutexes are system semaphores that the steps below close.
+  locking::ForgetResourceMutexes();
+  sync::CloseProcessTable();
+  // The INI service lock was one of the process semaphores just closed.
+  config::ForgetIniServiceLock();
+  sync::CloseSystemTable();
+  objects::ResetObjectLists();
+
+  // What other processes see: the use count, the view and share lock, and
+  // the deletion of the region by the last process.
   if (s.init_mutex != nullptr) {
     const bool locked = Locked(platform::NamedMutexWait(s.init_mutex, platform::kWaitForever));
-    if (s.initialized.exchange(0) != 0 && s.services_data != nullptr) {
-      auto* head = reinterpret_cast<ServicesSharedHead*>(s.services_data);
-      head->use_count = static_cast<uint16_t>(head->use_count - 1);
-    }
-    // The resource mutexes are system semaphores that the next step closes.
-    locking::ForgetResourceMutexes();
-    sync::CloseProcessTable();
-    // The INI service lock was one of the process semaphores just closed.
-    config::ForgetIniServiceLock();
-    sync::CloseSystemTable();
-    objects::ResetObjectLists();
-    if (s.region != nullptr) platform::SharedFileUnmap(s.region, s.region_size);
-    s.region = nullptr;
-    s.services_data = nullptr;
-    if (s.backing_file != nullptr) {
-      platform::SharedFileClose(s.backing_file);
-      s.backing_file = nullptr;
-    }
-    // The last process deletes the backing file: the exclusive open succeeds
-    // only when no other process still has it, and closing deletes it.
-    std::string backing_file, machine_folder;
-    if (BackingFilePath(&backing_file, &machine_folder)) {
-      if (platform::SharedFile* last = platform::SharedFileOpen(
-              backing_file.c_str(), platform::ShareMode::kExclusive, true)) {
-        platform::SharedFileClose(last);
-      }
-    }
+    LeaveUseCount(s);
+    UnmapRegion(s);
+    DeleteIfLast();
     if (locked) platform::NamedMutexRelease(s.init_mutex);
     platform::NamedMutexClose(s.init_mutex);
     s.init_mutex = nullptr;
@@ -251,12 +356,43 @@ void Shutdown() noexcept {
   config::ResetPathCaches();
 }
 
+void ShutdownAtProcessExit() noexcept {
+  ProcessState& s = State();
+  s.process_exiting = 1;
+  s.unloading = 1;
+  s.service_lock_timeout = 0;
+  // Only what other processes need. The semaphores, object lists,
+  // configuration cache and the view stay as they are: threads still running
+  // may be waiting on them or reading them (destroying a condition variable
+  // with a waiter blocks, freeing a list a lookup walks crashes it), and the
+  // system reclaims all of it when the process is gone. Robust named mutexes
+  // held by those threads pass to their next waiters when the threads end.
+  if (s.init_mutex == nullptr) return;
+  // Locks and shares of this process's sessions are machine-wide: give them
+  // up now rather than leave others to find this process dead (bounded waits).
+  locking::ReleaseProcessHolds();
+  if (!Locked(platform::NamedMutexWait(s.init_mutex, kExitInitWaitMs))) return;
+  LeaveUseCount(s);
+  // The share lock goes (the view stays mapped for the threads), so that the
+  // deletion test can see whether this was the last process.
+  if (s.backing_file != nullptr) platform::SharedFileClose(s.backing_file);
+  s.backing_file = nullptr;
+  DeleteIfLast();
+  platform::NamedMutexRelease(s.init_mutex);
+}
+
 void OnProcessAttach(void* module_handle) noexcept {
   State().module_handle = module_handle;
   Startup();
 }
 
-void OnProcessDetach() noexcept { Shutdown(); }
+void OnProcessDetach(bool process_exiting) noexcept {
+  if (process_exiting) {
+    ShutdownAtProcessExit();
+  } else {
+    Shutdown();
+  }
+}
 
 }  // namespace zyvisa::lifecycle
 

@@ -10,9 +10,17 @@ namespace zyvisa::lifecycle {
 // directly (they link the library statically), so shutdown leaves the state as
 // a fresh process has it and start-up can run again.
 ViUInt16 Startup() noexcept;
+// The full shutdown: everything start-up made is closed and freed.
 void Shutdown() noexcept;
+// The shutdown of a process that ends while other threads may still run:
+// sets State().process_exiting, then does only what other processes need
+// (see there). Steps added to shutdown by other subsystems go into Shutdown,
+// and into this one only if another process needs them.
+void ShutdownAtProcessExit() noexcept;
 // Load hook: records the module, then runs start-up.
 void OnProcessAttach(void* module_handle) noexcept;
-void OnProcessDetach() noexcept;
+// Unload hook. process_exiting: the platform's hooks tell process exit with
+// other threads alive (true) from unloading (false).
+void OnProcessDetach(bool process_exiting) noexcept;
 
 }  // namespace zyvisa::lifecycle

@@ -119,6 +119,44 @@ void ForgetResourceMutexes() noexcept {
   for (uint32_t i = 0; i < s.max_resources; ++i) s.resource_mutexes[i] = nullptr;
 }
 
+void ReleaseProcessHolds() noexcept {
+  const runtime::ProcessState& s = runtime::State();
+  if (s.resource_mutexes == nullptr) return;
+  const uint32_t me = platform::CurrentProcessId();
+  // Bounded: a thread of ours that is gone may have left a mutex held; the
+  // others then find this process ended instead.
+  constexpr uint32_t kShutdownWaitMs = 100;
+  for (uint32_t i = 0; i < s.max_resources; ++i) {
+    auto mutex = static_cast<ViSemaphore>(s.resource_mutexes[i]);
+    ResourceRecord* r = RecordAt(i);
+    if (mutex == nullptr || r == nullptr) continue;
+    RecordLock lock(r, mutex);
+    if (lock.Acquire(kShutdownWaitMs) != VI_SUCCESS || r->in_use == 0) continue;
+    const uint32_t before = r->lock_state;
+    if (r->exclusive_nest_count != 0 && r->exclusive_owner_pid == me) {
+      r->exclusive_nest_count = 0;
+      r->exclusive_owner_pid = 0;
+      r->owner_start_tag = 0;
+    }
+    if (RecordHolders* holders = HoldersOf(r)) {
+      for (HolderSlot& slot : holders->slots) {
+        if (slot.pid != me) continue;
+        ClampedAdd(r->shared_lock_count, -int(slot.shared_sessions));
+        ClampedAdd(r->lock_waiters, -int(slot.waiters));
+        slot = HolderSlot{};
+      }
+    }
+    for (uint32_t e = 0; e < kOperEntries; ++e) {
+      if (r->oper_pid[e] == me && r->oper_count[e] != 0) {
+        r->oper_count[e] = 0;
+        lock.WakeOperLater(e);
+      }
+    }
+    if (r->exclusive_nest_count == 0) r->lock_state = StateWithoutExclusive(*r);
+    if (r->lock_state != before) lock.WakeStateLater();
+  }
+}
+
 uint32_t StartTag(uint32_t pid) noexcept { return FoldTag(platform::ProcessStartTime(pid)); }
 
 uint32_t OwnStartTag() noexcept {

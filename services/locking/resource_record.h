@@ -111,8 +111,15 @@ ViSemaphore MutexOf(const ResourceRecord* record) noexcept;
 // carves the holders table. Failing to get it only leaves the deaths of shared
 // holders and waiters to the record's own rules; it never fails start-up.
 void JoinHoldersTable() noexcept;
+// Shutdown: gives up everything this process holds in the records (its
+// exclusive locks, its shares, its waits, its operations in progress), so
+// that other processes need not wait to see it gone. This is the part of the
+// locking shutdown that other processes need, also at process exit.
+void ReleaseProcessHolds() noexcept;
 // Shutdown, before the system semaphore table closes the handles: empties the
-// resource mutex table so that no caller reaches a closed handle.
+// resource mutex table so that no caller reaches a closed handle. Only this
+// process needs it; at process exit, while other threads may still run, it
+// can be skipped.
 void ForgetResourceMutexes() noexcept;
 
 // A short tag of a process's start time: with the pid it names one process

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "match/attr_expr_language.h"
+#include "match/scratch_buffer.h"
 #include "objects/library_callbacks.h"
 #include "objects/object_table.h"
 #include "zyvisa_match.h"
@@ -82,7 +83,7 @@ class AttrCollection {
   AttrCollection() = default;
   ~AttrCollection() {
     for (const AttrRecord& r : records_) {
-      if (r.type_flags == kAttrString) delete[] r.value.text;
+      if (r.type_flags == kAttrString) ScratchFree(const_cast<char*>(r.value.text));
     }
   }
   AttrCollection(const AttrCollection&) = delete;
@@ -90,6 +91,9 @@ class AttrCollection {
 
   const AttrRecord* data() const { return records_.data(); }
   size_t size() const { return records_.size(); }
+  // True when collecting stopped early because a string value could not be
+  // copied: the records so far are then evaluated even if there are none.
+  bool cut_short() const { return cut_short_; }
 
   // Reads every attribute named in the text from `from` on. A name that
   // cannot be resolved or read is left out without a report. Returns
@@ -130,10 +134,12 @@ class AttrCollection {
         record.value.number = Widen(kind, value);
         continue;
       }
-      char* copy = new (std::nothrow) char[kAttrTextSize];
+      auto* copy = static_cast<char*>(ScratchAlloc(kAttrTextSize));
       if (copy == nullptr) {
-        // Out of memory for the value: evaluate what was complete so far.
+        // Out of memory for the value: stop collecting and evaluate what was
+        // complete so far, without this record.
         records_.pop_back();
+        cut_short_ = true;
         return VI_SUCCESS;
       }
       std::memcpy(copy, value.text, kAttrTextSize - 1);
@@ -200,6 +206,7 @@ class AttrCollection {
   }
 
   std::vector<AttrRecord> records_;
+  bool cut_short_ = false;
 };
 
 ViStatus MatchAttrExpr(ViSession session, std::string_view expression, ViConstRsrc resource_name,
@@ -222,7 +229,7 @@ ViStatus MatchAttrExpr(ViSession session, std::string_view expression, ViConstRs
   const ViStatus status =
       attrs.Collect(core, expression, brace, opened.handle(), lookup, user_data);
   if (status < 0) return status;
-  if (attrs.size() == 0) return VI_ERROR_RSRC_NFOUND;
+  if (attrs.size() == 0 && !attrs.cut_short()) return VI_ERROR_RSRC_NFOUND;
 
   // The parser reads the attribute part with its closing brace as a line feed.
   std::string text;

@@ -558,20 +558,27 @@ size_t RewriteCapacity(size_t length) noexcept {
 }
 
 int32_t RewriteGroups(const char* src, size_t length, char* dst, size_t* dst_length) noexcept {
-  constexpr int kTooDeep = 10;
+  constexpr int64_t kTooDeep = 10;
   size_t open_at[kTooDeep];  // where in dst each open group's contents begin
   bool first_bar_due[kTooDeep];
   bool rewritten[kTooDeep];
-  int depth = 0;
+  // This pass does not know escapes or lists, so a ')' lowers the depth
+  // wherever it stands ('\)', '[)]'), below 0 too: the groups after it are
+  // then seen one level shallower, are not rewritten while at 0 or below, and
+  // the nesting limit counts from there. Whether the ')' is an error is the
+  // tokenizer's decision. Only depths 1 to 9 carry state.
+  int64_t depth = 0;
   size_t o = 0;
   for (size_t i = 0; i < length; ++i) {
     const char c = src[i];
     if (c == '(') {
       if (++depth == kTooDeep) return kNestedTooDeep;
       dst[o++] = '(';
-      open_at[depth] = o;
-      first_bar_due[depth] = true;
-      rewritten[depth] = false;
+      if (depth >= 1) {
+        open_at[depth] = o;
+        first_bar_due[depth] = true;
+        rewritten[depth] = false;
+      }
     } else if (c == '|' && depth >= 1) {
       if (first_bar_due[depth]) {
         // The first alternative gets its own '(' after the fact. The shift
@@ -588,14 +595,8 @@ int32_t RewriteGroups(const char* src, size_t length, char* dst, size_t* dst_len
       dst[o++] = '|';
       dst[o++] = '(';
     } else if (c == ')') {
-      // This pass does not know escapes or lists, so a ')' may stand with no
-      // '(' open, as in '[)]'. The depth then stays at 0 rather than going
-      // negative, so that groups after it are still rewritten; whether the
-      // ')' is an error is the tokenizer's decision.
-      if (depth >= 1) {
-        if (rewritten[depth]) dst[o++] = ')';
-        --depth;
-      }
+      if (depth >= 1 && rewritten[depth]) dst[o++] = ')';
+      --depth;  // 64-bit: no pattern holds enough ')' to run it out
       dst[o++] = ')';
     } else {
       dst[o++] = c;

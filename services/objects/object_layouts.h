@@ -36,8 +36,10 @@ constexpr uint16_t kValidSignature = 0x8930;
 // The first 40 bytes of every object. The owner's bytes are never touched here.
 struct ObjectHeader {
   uint8_t owner_bytes0[8];
-  uint16_t signature;  // kValidSignature while live, 0 once freed
-  uint16_t kind;
+  // Atomic: freeing clears them before it takes the list semaphore, while
+  // validations read them under it.
+  std::atomic<uint16_t> signature;  // kValidSignature while live, 0 once freed
+  std::atomic<uint16_t> kind;
   uint8_t owner_bytes12[12];
   ObjectHeader* next;      // created before this one
   ObjectHeader* previous;  // created after this one; null for the first object

@@ -1,8 +1,11 @@
 // The four object lists of the process: slots behind the handles, the links
 // from the newest object to the oldest, and the validations that every
 // operation on a handle starts with.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 
 #include "runtime/process_state.h"
 #include "objects/object_lists.h"
@@ -107,6 +110,38 @@ ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
 
 ListLock::~ListLock() { visaSemRelease(semaphore_, &acquired_); }
 
+bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
+  out->clear();
+  if (kind >= kObjectKindCount) return true;
+  const ObjectList& list = g_lists[kind];
+  try {
+    // The slots by object address, to find each linked object's slot.
+    std::vector<Listed> by_address;
+    for (uint32_t slot = 0; slot < list.slot_count; ++slot) {
+      if (list.slots[slot] != nullptr) by_address.push_back({list.slots[slot], slot});
+    }
+    const auto address_order = [](const Listed& a, const Listed& b) {
+      return std::less<ObjectHeader*>()(a.object, b.object);
+    };
+    std::sort(by_address.begin(), by_address.end(), address_order);
+    out->reserve(by_address.size());
+    for (ObjectHeader* o = list.first.load(std::memory_order_relaxed); o != nullptr; o = o->next) {
+      const auto at =
+          std::lower_bound(by_address.begin(), by_address.end(), Listed{o, 0}, address_order);
+      if (at != by_address.end() && at->object == o) out->push_back(*at);
+      if (out->size() > by_address.size()) break;  // links that loop are not followed
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool StillListed(uint16_t kind, const Listed& entry) noexcept {
+  const ObjectList& list = g_lists[kind];
+  return entry.slot < list.slot_count && list.slots[entry.slot] == entry.object;
+}
+
 void* LookupObject(uint16_t kind, uint32_t handle) noexcept {
   if (kind >= kObjectKindCount || HandleKind(handle) != kind) return nullptr;
   ListLock lock(kind);
@@ -131,13 +166,7 @@ bool CreateObjectLists() noexcept {
 
 void ResetObjectLists() noexcept {
   for (ObjectList& list : g_lists) {
-    // Objects retired while the library unloaded (see zyvisaFreeObject) still
-    // sit in their slots; this is the last moment their memory is known.
-    for (uint32_t slot = 0; slot < list.slot_count; ++slot) {
-      if (list.slots[slot] != nullptr && list.slots[slot]->signature == 0) {
-        std::free(list.slots[slot]);
-      }
-    }
+    // Objects still registered belong to their creators, who free them.
     std::free(list.slots);
     list.slots = nullptr;
     list.slot_count = 0;
@@ -187,19 +216,20 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
   if (kind >= objects::kObjectKindCount) return VI_ERROR_INV_OBJECT;
   if (object == nullptr) return VI_WARN_NULL_OBJECT;
   auto* header = static_cast<objects::ObjectHeader*>(object);
+  // Cleared before the list semaphore is taken, so that a validation that
+  // runs while this thread waits for it already refuses the object.
+  const uint16_t signature = header->signature.exchange(0);
+  const uint16_t own_kind = header->kind.exchange(0);
   {
     objects::ListLock lock(kind);
-    // Cleared under the list semaphore, so that a validation running at the
-    // same time sees either the live object or its empty slot.
-    header->signature = 0;
-    header->kind = 0;
     if (!lock.held()) {
-      // Only while unloading: a thread that is gone may hold the semaphore
-      // and may have left the list half changed. The object is retired (no
-      // validation accepts it any more) but stays linked and allocated, so a
-      // lookup that still finds it reads valid memory, never freed memory;
-      // the lists' reset at shutdown releases it.
-      return VI_SUCCESS;
+      // Only while unloading: another thread holds the list, maybe one that
+      // is gone and left it half changed. Nothing of the list is touched and
+      // the object is not freed: it gets its signature back, stays reachable
+      // as before, and the caller hears that it is still there.
+      header->kind.store(own_kind);
+      header->signature.store(signature);
+      return VI_ERROR_SYSTEM_ERROR;
     }
     objects::ObjectList& list = g_lists[kind];
     // The slot named by the handle is emptied without comparing it with the

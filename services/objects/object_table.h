@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "objects/object_layouts.h"
 #include "zyvisa_sem.h"
@@ -27,6 +28,19 @@ void* LookupObject(uint16_t kind, uint32_t handle) noexcept;
 inline IoSession* LookupIoSession(uint32_t handle) noexcept {
   return static_cast<IoSession*>(LookupObject(kIoSessionKind, handle));
 }
+
+// An object of a list and the slot that holds it, as a walk that calls out
+// remembers them: what it calls may free any object of the list.
+struct Listed {
+  ObjectHeader* object;
+  uint32_t slot;
+};
+// The objects of a kind, newest first, with their slots. Caller holds the
+// list semaphore. False when the memory for them cannot be had.
+bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept;
+// True while the object is still registered in its slot, so that its memory
+// is still the object's. Caller holds the list semaphore.
+bool StillListed(uint16_t kind, const Listed& entry) noexcept;
 
 // The recursive semaphore of a kind's list ("ViFindList List" for kind 2 ...);
 // null for an unknown kind or before start-up created the lists.

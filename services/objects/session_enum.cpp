@@ -1,6 +1,8 @@
 // Services on top of the session list for the core and the drivers: walking
 // the open sessions, recording a session's driver and resource identity, and
 // direct access to session and event-node memory.
+#include <vector>
+
 #include "objects/object_table.h"
 #include "objects/oper_table.h"
 #include "zyvisa_objects.h"
@@ -14,14 +16,18 @@ extern "C" ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callbac
   // callback may look up or free sessions of this process.
   objects::ListLock lock(objects::kIoSessionKind);
   if (!lock.held()) return VI_ERROR_SYSTEM_ERROR;
+  // A callback may free any session of the list, its own or one not yet
+  // visited, so the walk reads no link after the first call: it goes through
+  // the sessions as they were when it began, and skips those no longer
+  // registered (whose memory may be gone).
+  std::vector<objects::Listed> sessions;
+  if (!objects::SnapshotList(objects::kIoSessionKind, &sessions)) return VI_ERROR_SYSTEM_ERROR;
   ViStatus status = VI_SUCCESS;
-  auto* session = static_cast<objects::IoSession*>(zyvisaGetFirstObject(objects::kIoSessionKind));
-  while (session != nullptr) {
-    // Read before the call: the likeliest callback closes the session it is
-    // given (closing every session of a driver), which frees it.
-    auto* next = reinterpret_cast<objects::IoSession*>(session->header.next);
-    // A session retired while the library was unloading stays linked but is
-    // no session any more.
+  for (const objects::Listed& listed : sessions) {
+    if (!objects::StillListed(objects::kIoSessionKind, listed)) continue;
+    auto* session = reinterpret_cast<objects::IoSession*>(listed.object);
+    // A session that another thread is freeing has lost its signature before
+    // that thread waits for the list: it is no session any more.
     const bool wanted = session->header.signature == objects::kValidSignature &&
                         (table == nullptr || session->oper_table == table) &&
                         session->closing.load(std::memory_order_relaxed) == 0;
@@ -29,7 +35,6 @@ extern "C" ZYVISA_EXPORT ViStatus visaEnumSessions(ZyvisaEnumSessionProc callbac
       status = callback(session->handle, context);
       if (status < VI_SUCCESS || status == VI_SUCCESS_NCHAIN) break;
     }
-    session = next;
   }
   return status;
 }

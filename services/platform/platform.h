@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace zyvisa::platform {
 
@@ -32,7 +34,8 @@ inline uint32_t CurrentThreadId() noexcept;
 inline bool SingleThreaded() noexcept;
 
 enum class ProcState { kAlive, kGone, kNoPermission, kError };
-// kGone for a process that does not exist or has ended (zombies included).
+// kGone for a process that does not exist or has ended (zombies included),
+// and for an id that names only a thread of some process.
 ProcState ProcessState(uint32_t pid) noexcept;
 
 // Start time of a process in a unit fixed for one boot of the machine (with
@@ -49,12 +52,21 @@ void WaitOnWord(const uint32_t* word, uint32_t expected, uint32_t timeout_ms) no
 // Wakes every thread, in any process, sleeping on the word.
 void WakeWord(const uint32_t* word) noexcept;
 
+// False only when it is known that no other thread of this process runs (the
+// unload hook may then free what threads could reach); true when one may.
+bool OtherThreadsMayRun() noexcept;
+// Runs handler in the child of every later fork (before the child returns
+// from fork; not after exec). Handlers run in the order they were added.
+bool AtForkChild(void (*handler)()) noexcept;
+
 // ---------------------------------------------------------------- code libraries
 
 // Never prints or prompts on failure. Null on failure.
 void* LibraryLoad(const char* file) noexcept;
 void* LibrarySymbol(void* library, const char* symbol) noexcept;
 bool LibraryFree(void* library) noexcept;
+// File name of the call-trace library as the default search finds it.
+extern const char kTraceLibraryFile[];
 // File name of the module that contains this library's code (the shared
 // object itself, or the executable when linked statically); empty if unknown.
 std::string OwnModulePath();
@@ -150,12 +162,19 @@ uint64_t FileStamp(const char* path) noexcept;
 // Creates one folder with the permissions the user's file-creation mask
 // allows; false if it could not (it may exist already).
 bool MakeDirectory(const char* path) noexcept;
-// Creates the folder that holds one machine's shared objects so that every
-// user may create and delete files in it, whatever the creator's umask.
+// Creates the folder that holds one machine's shared objects: it belongs to
+// the creator's group, whose members may create files in it and nobody else
+// may enter it; members cannot delete each other's files (sticky). Files
+// created in it later get the folder's group and are readable and writable by
+// that group only. An existing folder is left as the administrator made it.
 // True if it exists afterwards.
 bool MakeSharedFolder(const char* path) noexcept;
-// Copies a file; fails (false) if the target exists.
+// Copies a file; fails (false) if the target exists or the source is not a
+// regular file.
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept;
+// Opens an existing regular file for reading. Null for anything else: a FIFO
+// or a device put in a file's place is refused without blocking on it.
+std::FILE* OpenRegularFileForReading(const char* path) noexcept;
 
 // ---------------------------------------------------------------- machine-wide objects
 
@@ -174,9 +193,13 @@ enum class WaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 // Creates the mutex (not owned) or opens the existing one; null on failure
 // (no machine folder set, a name too long for the platform, an I/O error).
-// Every call returns a handle of its own; all handles of one name in a process
-// share one mutex.
-NamedMutex* NamedMutexOpen(const char* name) noexcept;
+// With may_create false, a mutex that does not exist is a failure: callers
+// that know the mutex is in use (another process holds the region, a record
+// is allocated) never make a second mutex of the same name beside a deleted
+// one. Every call returns a handle of its own; all handles of one name in a
+// process share one mutex. A waiter never waits for an owner that no longer
+// exists, also when the lock word names a thread that never held it.
+NamedMutex* NamedMutexOpen(const char* name, bool may_create = true) noexcept;
 // timeout_ms 0 tries once; kWaitForever waits without limit. Each acquisition
 // (also a recursive one) needs one release.
 WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept;
@@ -193,6 +216,10 @@ void EventSet(Event* event) noexcept;
 // True when the event was signalled (and is reset again), false on time-out.
 // kWaitForever waits without limit.
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept;
+// Ends every wait on the event, present and future, as unsignalled, without
+// destroying it: the step before closing an event that threads may still be
+// waiting on. Closing destroys it and needs that no thread waits any more.
+void EventAbandon(Event* event) noexcept;
 void EventClose(Event* event) noexcept;
 
 // Locks built on a counter and an event hand the lock over with the signal. A
@@ -219,10 +246,21 @@ bool EventSetIf(Event* event, bool (*decide)(void*), void* context) noexcept;
 struct SharedFile;
 enum class ShareMode { kExclusive, kShared };
 SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept;
+// Ends the handle's share mode, also while a view of the file stays mapped.
+// A forked child closing the copy it inherited leaves its parent's share as
+// it is.
 void SharedFileClose(SharedFile* file) noexcept;
 // Maps size bytes of the file read-write and shared, growing the file to that
 // size if it is smaller. Null on failure.
 void* SharedFileMap(SharedFile* file, size_t size) noexcept;
+// True when another handle (in any process) has the existing file at path
+// open in either mode; false when nobody does or the file does not exist.
+// A process that has just died may still count for a moment.
+bool SharedFileInUse(const char* path) noexcept;
+// The processes that hold the file at path open as a SharedFile, as far as
+// the system tells (a forked child sharing its parent's handle is not one of
+// its own). False when that cannot be read.
+bool SharedFileHolders(const char* path, std::vector<uint32_t>* pids) noexcept;
 bool SharedFileUnmap(void* view, size_t size) noexcept;
 
 // Maps an existing file read-only without taking part in the share protocol,

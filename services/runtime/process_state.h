@@ -30,6 +30,20 @@ struct ProcessState {
   std::atomic<uint32_t> process_id{kNoProcessId};
   std::atomic<uint16_t> initialized{0};
   std::atomic<uint16_t> unloading{0};
+  // Process exit or unloading: the one flag every shutdown step consults.
+  // 1 when the unload hook runs because the process is ending while other
+  // threads may still run (exit() runs it before they are gone): shutdown
+  // then does only what other processes need (the use count, deleting the
+  // last region, letting go of what this process holds machine-wide) and
+  // destroys or frees nothing a live thread can reach; the system reclaims
+  // the rest. 0 for a full shutdown: unloading (dlclose), where no thread may
+  // use the library any more, or no other thread is left. Set before any
+  // shutdown step runs; never cleared in a process that ends.
+  std::atomic<uint16_t> process_exiting{0};
+  // The process that counted itself into the region's use count at start-up.
+  // A forked child inherits the mapping but not the count: only this process
+  // takes it out again.
+  std::atomic<uint32_t> counted_pid{kNoProcessId};
   // Every acquisition of the library's own service semaphores waits this long:
   // forever while the library is in use, 0 from the start of unloading so that
   // no thread blocks on a lock held by a thread that is gone.

@@ -30,6 +30,7 @@ void FormatRegion(uint8_t* region, uint32_t size) noexcept {
 ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViUInt32 size,
                     void** address, ViUInt16* created) noexcept {
   if (name == nullptr || address == nullptr || created == nullptr) return VI_ERROR_USER_BUF;
+  *address = nullptr;  // on every failure from here on
   // Rounded in 32-bit arithmetic, as every process of the machine rounds it.
   const ViUInt32 rounded = (size + 7u) & ~7u;
   if (static_cast<int32_t>(rounded) < 1) return VI_ERROR_INV_PARAMETER;
@@ -37,7 +38,6 @@ ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViU
   // one as a bad parameter keeps two long names with a common 79-character
   // start from silently naming one block.
   if (std::strlen(name) >= kBlockNameSize) return VI_ERROR_INV_PARAMETER;
-  *address = nullptr;
   if (region == nullptr) return VI_ERROR_SYSTEM_ERROR;
 
   const uint64_t needed = uint64_t{rounded} + sizeof(BlockHeader);
@@ -48,6 +48,9 @@ ViStatus AllocBlock(uint8_t* region, uint32_t region_size, const char* name, ViU
     auto* header = reinterpret_cast<BlockHeader*>(region + offset);
     if (SameName(name, *header)) {
       if (header->size != -static_cast<int32_t>(rounded)) return VI_ERROR_SYSTEM_ERROR;
+      // A damaged header, or a region formatted larger than this view, must
+      // not hand out bytes this process has not mapped.
+      if (offset + needed > region_size) return VI_ERROR_SYSTEM_ERROR;
       *address = region + offset + sizeof(BlockHeader);
       *created = 0;
       return VI_SUCCESS;

@@ -17,6 +17,8 @@ namespace zyvisa::sync {
 // that times out takes its mark back from the counter.
 bool CounterLockAcquire(std::atomic<int32_t>& counter, platform::Event* event,
                         uint32_t timeout_ms) noexcept;
+// Takes the lock only if it is free, never counting as a waiter.
+bool CounterLockTryAcquire(std::atomic<int32_t>& counter) noexcept;
 void CounterLockRelease(std::atomic<int32_t>& counter, platform::Event* event) noexcept;
 
 }  // namespace zyvisa::sync

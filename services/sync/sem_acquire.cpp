@@ -5,6 +5,7 @@
 #include "sync/sem_acquire.h"
 #include "sync/counter_lock.h"
 #include "sync/sem_record.h"
+#include "sync/sem_tables.h"
 #include "zyvisa_sem.h"
 
 namespace {
@@ -41,7 +42,13 @@ void SleepOut(uint32_t timeout_ms) {
   platform::SleepMs(timeout_ms);
 }
 
-enum class Got { kNothing, kFirstHold, kOneMoreHold };
+enum class Got { kNothing, kFirstHold, kOneMoreHold, kRecorded };
+
+void RecordFirstHold(SemRecord& record, const Me& me) {
+  record.owner_pid.store(me.pid, kRelaxed);
+  record.owner_tid.store(me.tid, kRelaxed);
+  record.hold_count.store(1, kRelaxed);
+}
 
 // A system semaphore's hold count and the named mutex's own recursion count
 // move together: every acquisition locks the mutex once, every release unlocks
@@ -82,9 +89,17 @@ Got AcquireSystem(ViSemaphore handle, uint32_t timeout_ms, const Me& me, bool* a
 Got AcquireProcess(ViSemaphore handle, uint32_t timeout_ms, const Me& me) {
   SemRecord& record = *handle->record;
   if (record.recursive.load(kRelaxed) == 1 && me.Owns(record)) return Got::kOneMoreHold;
-  return zyvisa::sync::CounterLockAcquire(record.lock_counter, handle->event, timeout_ms)
-             ? Got::kFirstHold
-             : Got::kNothing;
+  if (zyvisa::sync::CounterLockTryAcquire(record.lock_counter)) return Got::kFirstHold;
+  // This thread may wait: counted in, it keeps the handle, the event and the
+  // record in place should another thread free the semaphore meanwhile. Its
+  // hold is recorded before it leaves, while the record is still its own.
+  if (!zyvisa::sync::EnterProcessSemaphore(handle)) return Got::kNothing;
+  bool got = zyvisa::sync::CounterLockAcquire(record.lock_counter, handle->event, timeout_ms);
+  // Handed a semaphore that is being freed: there is nothing left to own.
+  if (got && zyvisa::sync::ProcessSemaphoreClosed(*handle)) got = false;
+  if (got) RecordFirstHold(record, me);
+  zyvisa::sync::LeaveProcessSemaphore(handle);
+  return got ? Got::kRecorded : Got::kNothing;
 }
 
 }  // namespace
@@ -93,9 +108,10 @@ namespace zyvisa::sync {
 
 ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* acquired,
                                 bool* abandoned) noexcept {
-  SetAcquired(acquired, VI_FALSE);
+  // Without a handle nothing is written, the acquired flag included.
   *abandoned = false;
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
+  SetAcquired(acquired, VI_FALSE);
   SemRecord& record = *handle->record;
   const Me me;
   const Got got = handle->system ? AcquireSystem(handle, timeout, me, abandoned)
@@ -107,9 +123,9 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
       record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
       break;
     case Got::kFirstHold:
-      record.owner_pid.store(me.pid, kRelaxed);
-      record.owner_tid.store(me.tid, kRelaxed);
-      record.hold_count.store(1, kRelaxed);
+      RecordFirstHold(record, me);
+      break;
+    case Got::kRecorded:
       break;
   }
   SetAcquired(acquired, VI_TRUE);

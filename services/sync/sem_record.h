@@ -28,7 +28,7 @@ struct SemRecord {
   // -1 free; n >= 0 held with n threads waiting. Process semaphores only:
   // stays -1 in system records, whose waiting is the named mutex's.
   std::atomic<int32_t> lock_counter;
-  uint32_t free_flag;  // 1 free, 0 allocated; changed under the table's lock
+  uint32_t free_flag;  // 1 free, 0 allocated (2 retired); changed under the table's lock
   std::atomic<uint32_t> owner_pid;
   std::atomic<uint32_t> owner_tid;
   std::atomic<uint16_t> recursive;
@@ -69,8 +69,17 @@ struct ZyvisaSemaphore {
   zyvisa::sync::SemRecord* record;
   zyvisa::platform::NamedMutex* mutex;  // system semaphores
   zyvisa::platform::Event* event;       // process semaphores
+  // Process semaphores: threads that may be waiting on the event (low bits),
+  // and kSemClosed once the handle was freed. Freeing never waits for them:
+  // the handle, its event and its record then stay until the last one leaves,
+  // and whoever sees the count reach 0 with kSemClosed set destroys them.
+  std::atomic<uint32_t> users{0};
 };
 
 namespace zyvisa::sync {
 constexpr uint32_t kSemSignature = 0x53454D5Au;  // "ZSEM"
+constexpr uint32_t kSemClosed = 0x80000000u;
+// free_flag of a process record whose semaphore was freed while threads were
+// still waiting on it: neither free nor findable by name until they left.
+constexpr uint32_t kRecordRetired = 2;
 }  // namespace zyvisa::sync

@@ -75,6 +75,9 @@ int32_t IndexOf(const SemTable& table, const SemRecord* record) {
 // with the requested recursive flag. The name is written before the record is
 // marked allocated: a system record whose writer died in between is still
 // free, never allocated under a name nobody will ask for.
+// A system record that is already allocated had its mutex made by the
+// process that allocated it: if that mutex is gone, somebody deleted it, and
+// making a new one would let a second holder in; the handle is refused.
 ViSemaphore CreateHandle(SemTable& table, int32_t index, const char* name, uint16_t recursive) {
   if (table.records == nullptr || index < 0 || index >= table.count) return nullptr;
   auto* handle = new (std::nothrow) ZyvisaSemaphore{kSemSignature, table.shared,
@@ -85,7 +88,7 @@ ViSemaphore CreateHandle(SemTable& table, int32_t index, const char* name, uint1
     // table's name + " #" + the index.
     char mutex_name[2 * kSemNameSize];
     std::snprintf(mutex_name, sizeof mutex_name, "Global\\%s #%ld", table.name, long{index});
-    handle->mutex = platform::NamedMutexOpen(mutex_name);
+    handle->mutex = platform::NamedMutexOpen(mutex_name, table.records[index].free_flag == 1);
   } else {
     handle->event = platform::EventCreate();
   }
@@ -150,6 +153,34 @@ bool AcquireProcessTableLock() noexcept {
 void ReleaseProcessTableLock() noexcept {
   platform::Event* event = g_table_lock.event.load(std::memory_order_acquire);
   if (event != nullptr) CounterLockRelease(g_table_lock.counter, event);
+}
+
+// ---------------------------------------------------------------- waiters
+
+namespace {
+
+// The end of a freed process semaphore, once nobody waits on it any more.
+void DestroyProcessHandle(ZyvisaSemaphore* handle) {
+  const bool locked = AcquireProcessTableLock();
+  // Given back only to the table it came from (shutdown may have closed it).
+  if (IndexOf(g_process, handle->record) >= 0) SetFree(handle->record);
+  if (locked) ReleaseProcessTableLock();
+  platform::EventClose(handle->event);
+  delete handle;
+}
+
+}  // namespace
+
+bool EnterProcessSemaphore(ZyvisaSemaphore* handle) noexcept {
+  if ((handle->users.fetch_add(1, std::memory_order_acq_rel) & kSemClosed) == 0) return true;
+  LeaveProcessSemaphore(handle);
+  return false;
+}
+
+void LeaveProcessSemaphore(ZyvisaSemaphore* handle) noexcept {
+  if (handle->users.fetch_sub(1, std::memory_order_acq_rel) == (kSemClosed | 1)) {
+    DestroyProcessHandle(handle);
+  }
 }
 
 // ---------------------------------------------------------------- tables
@@ -228,6 +259,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemAlloc(ViConstString name, ViUInt16 scop
       found = CreateHandle(table, i, name, recursive);
       break;
     }
+    if (record.free_flag == kRecordRetired) continue;  // freed, still being waited on
     if (std::strncmp(record.name, name, kSemNameSize) == 0) {
       // Another process's system semaphore gets a handle here (and this
       // process's recursive flag); our own is the one handle of the name.
@@ -262,17 +294,25 @@ extern "C" ZYVISA_EXPORT ViBoolean zyvisaSemCloseMutex(ViSemaphore handle) noexc
   // Without the table's lock (start-up never made it, or shutdown is past
   // it) no other thread can be allocating: go on without.
   const bool locked = LockTable(table);
-  if (!handle->system) SetFree(handle->record);
+  // A process record stays out of use, unfindable by its name, until the
+  // handle is destroyed: a waiter still counts itself on its lock counter.
+  if (!handle->system) handle->record->free_flag = kRecordRetired;
   const int32_t index = IndexOf(table, handle->record);
   if (index >= 0 && table.handles[index] == handle) table.handles[index] = nullptr;
   if (locked) UnlockTable(table);
+  handle->signature = 0;  // a stale handle is refused while its memory lasts
 
   if (handle->system) {
     zyvisa::platform::NamedMutexClose(handle->mutex);
-  } else {
-    zyvisa::platform::EventClose(handle->event);
+    delete handle;
+    return VI_TRUE;
   }
-  handle->signature = 0;  // a stale handle is refused while its memory lasts
-  delete handle;
+  // Freeing never waits for the threads waiting on the event (destroying a
+  // condition variable under a waiter would): they are woken empty-handed,
+  // and the last of them destroys what is left. The event is abandoned before
+  // the closed mark is set, while this thread still keeps it alive.
+  zyvisa::platform::EventAbandon(handle->event);
+  const uint32_t before = handle->users.fetch_or(kSemClosed, std::memory_order_acq_rel);
+  if ((before & ~kSemClosed) == 0) DestroyProcessHandle(handle);
   return VI_TRUE;
 }

@@ -3,7 +3,10 @@
 // named process semaphores elsewhere in the library.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+#include "sync/sem_record.h"
 
 namespace zyvisa::sync {
 
@@ -27,5 +30,16 @@ bool CreateProcessTable(int32_t count, uint32_t process_id) noexcept;
 // table; the system records stay in the region for the other processes.
 void CloseProcessTable() noexcept;
 void CloseSystemTable() noexcept;
+
+// A thread about to wait on a process semaphore's event counts itself in, so
+// that freeing the semaphore meanwhile leaves the handle, its event and its
+// record in place for it. False (and not counted) when it was freed already.
+// Every true is paired with one LeaveProcessSemaphore, which destroys what a
+// free left behind when the last waiter goes.
+bool EnterProcessSemaphore(ZyvisaSemaphore* handle) noexcept;
+void LeaveProcessSemaphore(ZyvisaSemaphore* handle) noexcept;
+inline bool ProcessSemaphoreClosed(const ZyvisaSemaphore& handle) noexcept {
+  return (handle.users.load(std::memory_order_acquire) & kSemClosed) != 0;
+}
 
 }  // namespace zyvisa::sync

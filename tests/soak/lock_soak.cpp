@@ -83,7 +83,11 @@ IoSession* OpenSession() {
   s->owner_process_id = pf::CurrentProcessId();
   s->identity_a = 7;
   s->identity_c = 1;
-  if (zyvisaRsrcCreateResource(s) != VI_SUCCESS || zyvisaRsrcCreateSession(s) != VI_SUCCESS) {
+  ViStatus status = zyvisaRsrcCreateResource(s);
+  if (status == VI_SUCCESS) status = zyvisaRsrcCreateSession(s);
+  if (status != VI_SUCCESS) {
+    std::fprintf(stderr, "soak: %u cannot open its session (0x%08X)\n", pf::CurrentProcessId(),
+                 unsigned(status));
     return nullptr;
   }
   return s;
@@ -104,6 +108,7 @@ bool GateOnce(Board& b, IoSession* s, uint32_t me, std::mt19937& rng) {
 
 int Worker(Board& b, unsigned seed) {
   if (zyvisa::lifecycle::Startup() != 1) {
+    std::fprintf(stderr, "soak: %u cannot start the library\n", pf::CurrentProcessId());
     b.setup_failures++;
     return 2;
   }
@@ -207,12 +212,20 @@ int main(int argc, char** argv) {
   zyvisa::test::TestMachine machine;
   auto& board = *new (zyvisa::test::SharedScratch(sizeof(Board))) Board{};
   std::mt19937 rng(seed);
-  // Keeps the region open whatever happens to the workers.
-  Child keeper([] {
+  // Keeps the region open whatever happens to the workers, and is the first
+  // process: the soak is about locking, not about a first process killed
+  // while it builds the region.
+  zyvisa::test::Signal kept;
+  Child keeper([&kept] {
     if (zyvisa::lifecycle::Startup() != 1) return 2;
+    kept.Notify();
     pf::SleepMs(24u * 3600u * 1000u);
     return 0;
   });
+  if (!kept.Wait(int(kWedgedMs))) {
+    std::fprintf(stderr, "soak: the keeper cannot start the library\n");
+    return 1;
+  }
   std::vector<std::unique_ptr<Child>> crew;
   for (int i = 0; i < workers; ++i) {
     const unsigned s = unsigned(rng());
@@ -274,6 +287,7 @@ int main(int argc, char** argv) {
   }
   visaExitLockOper(s->handle, entered);
   zyvisaRsrcFreeSession(s);
+  zyvisaFreeObject(ZYVISA_KIND_SESSION, s, ViUInt16(s->handle));
   zyvisa::lifecycle::Shutdown();
   keeper.Kill();
   keeper.Wait(kWedgedMs);

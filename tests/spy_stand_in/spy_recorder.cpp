@@ -1,7 +1,7 @@
-// A recording stand-in for the call-trace library: it writes down every call
-// the services make, one line each, for the trace tests to read back. Its
-// version comes from ZYVISA_TEST_SPY_VERSION ("2.4"); built once without
-// ZySpyEndReturns to stand for an incomplete library.
+// A recording stand-in for the call-trace library: one line per call the
+// services make, read back by the trace tests. Its version comes from
+// ZYVISA_TEST_SPY_VERSION ("2.4"); built once more without ZySpyEndReturns
+// to stand for an incomplete library.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,19 +14,22 @@
 namespace {
 std::mutex g_mutex;
 std::string g_lines;
-uint64_t g_next = 100;
 
-void Add(const std::string& line) {
+int32_t Add(const std::string& line) {
   std::lock_guard<std::mutex> guard(g_mutex);
   g_lines += line + "\n";
+  return 0;
 }
 
-std::string Value(const void* value, uint32_t element, uint32_t total, int32_t type) {
-  if (value == nullptr) return "null";
-  if (type == 45 || element == 1) return std::string(static_cast<const char*>(value), total);
-  uint64_t v = 0;
+// Names and byte arrays as text, numbers in decimal.
+std::string Item(uint32_t index, const char* name, int32_t type, const void* value,
+                 uint32_t element, uint32_t total) {
+  std::string text = std::to_string(index) + " " + (name != nullptr ? name : "-") + " " +
+                     std::to_string(type) + " ";
+  if (type == 45 || element == 1) return text + std::string(static_cast<const char*>(value), total);
+  int64_t v = 0;
   std::memcpy(&v, value, element < 8 ? element : 8);
-  return std::to_string(v);
+  return text + std::to_string(element == 4 ? static_cast<int32_t>(v) : v);
 }
 }  // namespace
 
@@ -34,58 +37,38 @@ ZYSPY_EXPORT const char* ZySpyTestRecords() {
   std::lock_guard<std::mutex> guard(g_mutex);
   return g_lines.c_str();
 }
-
 ZYSPY_EXPORT int32_t ZySpyGetVersion(int32_t* major, int32_t* minor) {
   const char* v = std::getenv("ZYVISA_TEST_SPY_VERSION");
-  int a = 3, b = 0;
-  if (v != nullptr) std::sscanf(v, "%d.%d", &a, &b);
-  *major = a;
-  *minor = b;
-  Add("version");
-  return 0;
+  if (v == nullptr || std::sscanf(v, "%d.%d", major, minor) != 2) *major = 3, *minor = 0;
+  return Add("version");
 }
-
-ZYSPY_EXPORT uint64_t ZySpyGetCookie(int32_t category, int32_t operation, int32_t one, const char* title) {
+ZYSPY_EXPORT uint64_t ZySpyGetCookie(int32_t category, int32_t operation, int32_t one,
+                                     const char* title) {
   Add("cookie " + std::to_string(category) + " " + std::to_string(operation) + " " +
       std::to_string(one) + " " + title);
-  return g_next++;
+  return 100;
 }
-
-ZYSPY_EXPORT int32_t ZySpySetParamElementSize_generic(uint64_t, uint32_t index, const void* value,
-                                                      uint32_t element, uint32_t total,
-                                                      const char* name, int32_t type) {
-  Add("param " + std::to_string(index) + " " + name + " " + std::to_string(type) + " " +
-      Value(value, element, total, type));
-  return 0;
+ZYSPY_EXPORT int32_t ZySpySetParamElementSize_generic(uint64_t, uint32_t i, const void* v,
+                                                      uint32_t e, uint32_t t, const char* name,
+                                                      int32_t type) {
+  return Add("param " + Item(i, name, type, v, e, t));
 }
-
 ZYSPY_EXPORT int32_t ZySpyEndParams(uint64_t, uint32_t count) {
-  Add("end params " + std::to_string(count));
-  return 0;
+  return Add("end params " + std::to_string(count));
 }
-
-ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(uint64_t, uint32_t index, const void* data,
-                                                       uint32_t element, uint32_t total,
-                                                       const char* name, int32_t type) {
-  Add("return " + std::to_string(index) + " " + name + " " + std::to_string(type) + " " +
-      Value(data, element, total, type));
-  return 0;
+ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(uint64_t, uint32_t i, const void* v,
+                                                       uint32_t e, uint32_t t, const char* name,
+                                                       int32_t type) {
+  return Add("return " + Item(i, name, type, v, e, t));
 }
-
-ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(uint64_t, uint32_t index,
-                                                           const void* status, uint32_t element,
-                                                           uint32_t total, const char* name,
+ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(uint64_t, uint32_t i, const void* v,
+                                                           uint32_t e, uint32_t t, const char* name,
                                                            int32_t type, int32_t success) {
-  Add("status " + std::to_string(index) + " " + (name == nullptr ? "-" : name) + " " +
-      std::to_string(type) + " " + std::to_string(*static_cast<const int32_t*>(status)) + " " +
-      std::to_string(success) + " " + std::to_string(element) + "/" + std::to_string(total));
-  return 0;
+  return Add("status " + Item(i, name, type, v, e, t) + " " + std::to_string(success));
 }
-
 #ifndef ZYSPY_RECORDER_INCOMPLETE
 ZYSPY_EXPORT int32_t ZySpyEndReturns(uint64_t* cookie, uint32_t count) {
-  Add("end returns " + std::to_string(count));
   *cookie = 0;
-  return 0;
+  return Add("end returns " + std::to_string(count));
 }
 #endif

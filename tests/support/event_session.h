@@ -30,8 +30,7 @@ class EventSession {
     char name[64];
     std::snprintf(name, sizeof name, "Session 0x%08X Event", handle_);
     visaSemAlloc(name, ZYVISA_SEM_PROCESS, VI_TRUE, &session_->event_semaphore);
-    visaSupportEvents(handle_, static_cast<ViUInt16>(types.size()), types.data(),
-                      event_oper_table);
+    visaSupportEvents(handle_, static_cast<ViUInt16>(types.size()), types.data(), event_oper_table);
   }
   ~EventSession() { Close(); }
   EventSession(const EventSession&) = delete;
@@ -51,13 +50,11 @@ class EventSession {
 
   IoSession* get() const { return session_; }
   ViSession handle() const { return handle_; }
-  static uint16_t Index(const IoSession* s, ViEventType type) {
-    for (uint16_t i = 0; i < s->supported_count; ++i) {
-      if (s->supported_types[i] == type) return i;
-    }
-    return 0xFFFF;
+  uint16_t Index(ViEventType type) const {
+    uint16_t i = 0;
+    while (i < session_->supported_count && session_->supported_types[i] != type) ++i;
+    return i;
   }
-  uint16_t Index(ViEventType type) const { return Index(session_, type); }
 
   // viEnableEvent: makes the queues the mechanisms need and sets the mask.
   void Enable(ViEventType type, uint16_t mechanism) {
@@ -80,7 +77,7 @@ class EventSession {
     session_->handler_list[i] = handlers_[i].data();
     session_->handler_count[i] = static_cast<uint16_t>(handlers_[i].size());
   }
-  static void UninstallAll(IoSession* s, ViEventType type) { s->handler_count[Index(s, type)] = 0; }
+  void UninstallAll(ViEventType type) { session_->handler_count[Index(type)] = 0; }
 
   // create, fill, raise, as a producer does.
   ViStatus Produce(ViEventType type, ViJobId job = 0) {

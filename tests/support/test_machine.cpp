@@ -13,12 +13,10 @@
 #include <map>
 #include <sstream>
 
-#include "platform/platform.h"
 #include "support/os.h"
 
 namespace zyvisa::test {
 
-const char TestMachine::kSep = platform::kPathSeparator;
 
 namespace {
 
@@ -68,6 +66,13 @@ std::string ReadFile(const std::string& path) {
 bool FileExists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
+}
+
+void PatchFile(const std::string& path, long offset, const void* bytes, size_t size) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(offset);
+  f.write(static_cast<const char*>(bytes), std::streamsize(size));
+  if (!f) Die("patch " + path);
 }
 
 bool RegisterScenario(const char* name, ScenarioFn fn) {

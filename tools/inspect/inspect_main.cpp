@@ -30,6 +30,17 @@ void PrintText(const Region& r) {
   } else {
     std::printf("services: no services shared data in the first block\n");
   }
+  // The use count only grows when processes are killed: the holders are
+  // what is true now.
+  if (r.holders_known) {
+    std::printf("processes holding the region: %zu", r.holders.size());
+    for (size_t i = 0; i < r.holders.size(); ++i) {
+      std::printf("%s%u", i == 0 ? " (" : " ", r.holders[i]);
+    }
+    std::printf("%s\n", r.holders.empty() ? "" : ")");
+  } else {
+    std::printf("processes holding the region: unknown\n");
+  }
   std::printf("%-5s %-50s %10s %10s\n", "block", "name", "offset", "size");
   int index = 0;
   for (const Block& b : r.blocks) {
@@ -50,6 +61,13 @@ void PrintJson(const Region& r) {
                 r.services.min_async_count);
   } else {
     std::printf("\"services\":null,");
+  }
+  if (r.holders_known) {
+    std::printf("\"holders\":%zu,\"holder_pids\":[", r.holders.size());
+    for (size_t i = 0; i < r.holders.size(); ++i) std::printf("%s%u", i == 0 ? "" : ",", r.holders[i]);
+    std::printf("],");
+  } else {
+    std::printf("\"holders\":null,\"holder_pids\":null,");
   }
   std::printf("\"blocks\":[");
   bool first = true;

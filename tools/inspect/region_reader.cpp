@@ -46,6 +46,7 @@ OpenResult OpenRegion(const std::string& path, Region* region, std::string* why)
     *why = "its free tail claims more bytes than the file has";
     return OpenResult::kNotARegion;
   }
+  region->holders_known = platform::SharedFileHolders(path.c_str(), &region->holders);
   const Block& first = region->blocks.front();
   if (!first.free_tail && first.name == runtime::kServicesDataName &&
       first.size >= sizeof(runtime::ServicesSharedHead)) {

@@ -23,6 +23,11 @@ struct ServicesHead {
 
 struct Region {
   std::string path;
+  // The processes that hold the region open, as the system tells; the use
+  // count also counts processes that were killed. holders_known is false
+  // when the system does not say.
+  bool holders_known = false;
+  std::vector<uint32_t> holders;
   const uint8_t* data = nullptr;
   size_t size = 0;
   std::vector<Block> blocks;

@@ -10,13 +10,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "spy_values.h"
 
@@ -66,8 +65,9 @@ std::string ThreadText() {
 std::string Now() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                          now.time_since_epoch()).count() % 1000000;
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+      1000000;
   std::tm utc{};
   // gmtime_r is not standard C++; gmtime's static buffer is used under the log lock.
   std::lock_guard<std::mutex> guard(TheLog().mutex);
@@ -182,8 +182,8 @@ extern "C" ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(
 }
 
 extern "C" ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(
-    uint64_t cookie, uint32_t index, const void* status, uint32_t element_size,
-    uint32_t total_size, const char* name, int32_t type_code, int32_t success) noexcept {
+    uint64_t cookie, uint32_t index, const void* status, uint32_t element_size, uint32_t total_size,
+    const char* name, int32_t type_code, int32_t success) noexcept {
   try {
     Item item = zyspy::MakeItem(status, element_size, total_size, name, type_code);
     item.success = success != 0 ? 1 : 0;

@@ -22,11 +22,8 @@ ZYSPY_EXPORT int32_t ZySpySetReturnElementSize_generic(uint64_t cookie, uint32_t
                                                        const void* data, uint32_t element_size,
                                                        uint32_t total_size, const char* name,
                                                        int32_t type_code) noexcept;
-ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(uint64_t cookie, uint32_t index,
-                                                           const void* status,
-                                                           uint32_t element_size,
-                                                           uint32_t total_size, const char* name,
-                                                           int32_t type_code,
-                                                           int32_t success) noexcept;
+ZYSPY_EXPORT int32_t ZySpySetFuncReturnElementSize_generic(
+    uint64_t cookie, uint32_t index, const void* status, uint32_t element_size, uint32_t total_size,
+    const char* name, int32_t type_code, int32_t success) noexcept;
 ZYSPY_EXPORT int32_t ZySpyEndReturns(uint64_t* cookie_address, uint32_t count) noexcept;
 }

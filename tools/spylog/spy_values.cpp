@@ -20,7 +20,8 @@ struct NamedStatus {
   const char* name;
 };
 
-#define ZYSPY_STATUS(s) {s, #s}
+#define ZYSPY_STATUS(s) \
+  { s, #s }
 constexpr NamedStatus kStatuses[] = {
     ZYSPY_STATUS(VI_SUCCESS),
     ZYSPY_STATUS(VI_SUCCESS_NCHAIN),

@@ -29,6 +29,8 @@ void* LibrarySymbol(void* library, const char* symbol) noexcept {
   return entry;
 }
 
+const char kTraceLibraryFile[] = "libZySpyLog.so";
+
 bool LibraryFree(void* library) noexcept {
   if (library == nullptr) return false;
   if (dlclose(library) == 0) return true;

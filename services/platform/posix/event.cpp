@@ -16,22 +16,24 @@ struct Event {
   pthread_mutex_t mutex;
   pthread_cond_t cond;
   bool signalled;
+  bool abandoned;  // every wait, present and future, ends unsignalled
 };
 
 namespace {
 
-// Waits until signalled or the time-out, with the event's mutex held on entry
-// and on return. True when the signal was taken (and reset).
+// Waits until signalled, abandoned or the time-out, with the event's mutex
+// held on entry and on return. True when the signal was taken (and reset).
 bool WaitLocked(Event* event, uint32_t timeout_ms) {
+  const auto waiting = [event] { return !event->signalled && !event->abandoned; };
   if (timeout_ms == kWaitForever) {
-    while (!event->signalled) pthread_cond_wait(&event->cond, &event->mutex);
-  } else if (!event->signalled && timeout_ms > 0) {
+    while (waiting()) pthread_cond_wait(&event->cond, &event->mutex);
+  } else if (waiting() && timeout_ms > 0) {
     const timespec deadline = posix::MonotonicDeadline(timeout_ms);
-    while (!event->signalled) {
+    while (waiting()) {
       if (pthread_cond_timedwait(&event->cond, &event->mutex, &deadline) == ETIMEDOUT) break;
     }
   }
-  if (!event->signalled) return false;
+  if (!event->signalled || event->abandoned) return false;
   event->signalled = false;
   return true;
 }
@@ -42,6 +44,7 @@ Event* EventCreate() noexcept {
   Event* event = new (std::nothrow) Event;
   if (event == nullptr) return nullptr;
   event->signalled = false;
+  event->abandoned = false;
   pthread_condattr_t attr;
   bool ok = pthread_condattr_init(&attr) == 0;
   ok = ok && pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0;
@@ -94,6 +97,14 @@ bool EventWaitOrGiveUp(Event* event, uint32_t timeout_ms, void (*give_up)(void*)
   if (!taken) give_up(context);
   pthread_mutex_unlock(&event->mutex);
   return taken;
+}
+
+void EventAbandon(Event* event) noexcept {
+  if (event == nullptr) return;
+  pthread_mutex_lock(&event->mutex);
+  event->abandoned = true;
+  pthread_mutex_unlock(&event->mutex);
+  pthread_cond_broadcast(&event->cond);
 }
 
 void EventClose(Event* event) noexcept {

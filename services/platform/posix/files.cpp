@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <new>
 #include <string>
 
@@ -19,18 +23,27 @@ namespace zyvisa::platform {
 namespace posix {
 
 int OpenOrCreateShared(const char* path, int flags) noexcept {
-  flags |= O_CLOEXEC | O_NOFOLLOW;
+  // O_NONBLOCK: a FIFO put in the file's place would otherwise block the
+  // open for ever; on a regular file the flag changes nothing.
+  flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   // Another process may create or delete the file between our two opens;
   // a few rounds settle it.
   for (int round = 0; round < 64; ++round) {
     int fd = open(path, flags);
-    if (fd >= 0 || errno != ENOENT) return fd;
-    fd = open(path, flags | O_CREAT | O_EXCL, 0666);
-    if (fd >= 0) {
-      fchmod(fd, 0666);  // best effort: some file systems have no modes
-      return fd;
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(path, flags | O_CREAT | O_EXCL, kSharedFileMode);
+      if (fd < 0 && errno == EEXIST) continue;
+      // Best effort: some file systems have no modes.
+      if (fd >= 0) fchmod(fd, kSharedFileMode);
     }
-    if (errno != EEXIST) return -1;
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    return fd;
   }
   errno = EAGAIN;
   return -1;
@@ -100,17 +113,19 @@ bool MakeDirectory(const char* path) noexcept {
 
 bool MakeSharedFolder(const char* path) noexcept {
   if (path == nullptr) return false;
-  // Not sticky: the last process to leave deletes the backing file whoever
-  // created it, and sticky world-writable folders also turn on the kernel's
-  // protection against opening other users' files there with O_CREAT.
-  if (mkdir(path, 0777) == 0) return chmod(path, 0777) == 0;
+  // rwx for the owner and the group, nothing for others; set-group-id so
+  // that every file made in it belongs to the folder's group whoever makes
+  // it; sticky so that a member cannot delete another member's files (a
+  // named mutex deleted while held would let a second holder in). chmod
+  // after mkdir: the umask must not take the group's rights away.
+  if (mkdir(path, posix::kSharedFolderMode) == 0) return chmod(path, posix::kSharedFolderMode) == 0;
   struct stat st{};
   return errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept {
   if (from == nullptr || to == nullptr) return false;
-  int in = open(from, O_RDONLY | O_CLOEXEC);
+  int in = open(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return false;
   struct stat st{};
   if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -142,12 +157,30 @@ bool CopyFileNoOverwrite(const char* from, const char* to) noexcept {
   return ok;
 }
 
+std::FILE* OpenRegularFileForReading(const char* path) noexcept {
+  if (path == nullptr) return nullptr;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  std::FILE* file = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // Reads then block as on any regular file.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file = fdopen(fd, "rb");
+  }
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // ---------------------------------------------------------------- shared file
 
 struct SharedFile {
   int fd;
   std::string path;
   bool delete_on_close;
+  // The process that took the share lock. A forked child shares the open
+  // file (and so the lock) with it; only the taker gives the lock up.
+  pid_t opener;
 };
 
 SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_close) noexcept {
@@ -171,7 +204,7 @@ SharedFile* SharedFileOpen(const char* path, ShareMode mode, bool delete_on_clos
       close(fd);
       continue;
     }
-    SharedFile* file = new (std::nothrow) SharedFile{fd, std::string(), delete_on_close};
+    SharedFile* file = new (std::nothrow) SharedFile{fd, std::string(), delete_on_close, getpid()};
     if (file == nullptr) {
       close(fd);
       return nullptr;
@@ -197,6 +230,9 @@ void SharedFileClose(SharedFile* file) noexcept {
       PathNamesFile(file->path.c_str(), file->fd)) {
     unlink(file->path.c_str());
   }
+  // A view of the file keeps the open file, and with it the lock, alive after
+  // close: the share ends here explicitly, also while a view stays mapped.
+  if (file->opener == getpid()) posix::FlockRetry(file->fd, LOCK_UN);
   close(file->fd);
   delete file;
 }
@@ -210,6 +246,50 @@ void* SharedFileMap(SharedFile* file, size_t size) noexcept {
   return view == MAP_FAILED ? nullptr : view;
 }
 
+bool SharedFileInUse(const char* path) noexcept {
+  if (path == nullptr) return false;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  // Any share lock of another handle conflicts with an exclusive one.
+  const bool in_use = posix::FlockRetry(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return in_use;
+}
+
+bool SharedFileHolders(const char* path, std::vector<uint32_t>* pids) noexcept {
+  if (path == nullptr || pids == nullptr) return false;
+  pids->clear();
+  struct stat st{};
+  if (stat(path, &st) != 0) return false;
+  // Every flock lock of the machine is listed here, readable by every user,
+  // with the process that took it: "1: FLOCK  ADVISORY  READ 123 08:01:456 0 EOF".
+  // Lines of waiters carry "->" and hold nothing.
+  std::FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return false;
+  char line[256];
+  try {
+    while (std::fgets(line, sizeof line, locks) != nullptr) {
+      char kind[16], mode[16], access[16];
+      unsigned pid = 0, major_id = 0, minor_id = 0;
+      uint64_t inode = 0;
+      if (std::sscanf(line, "%*d: %15s %15s %15s %u %x:%x:%" SCNu64, kind, mode, access, &pid,
+                      &major_id, &minor_id, &inode) != 7) {
+        continue;  // a waiter's line, or a kind we do not use
+      }
+      if (std::string(kind) != "FLOCK" || inode != uint64_t(st.st_ino) ||
+          major_id != major(st.st_dev) || minor_id != minor(st.st_dev)) {
+        continue;
+      }
+      pids->push_back(pid);
+    }
+  } catch (...) {
+    std::fclose(locks);
+    return false;
+  }
+  std::fclose(locks);
+  return true;
+}
+
 bool SharedFileUnmap(void* view, size_t size) noexcept {
   return view != nullptr && munmap(view, size) == 0;
 }
@@ -217,7 +297,7 @@ bool SharedFileUnmap(void* view, size_t size) noexcept {
 const void* MapFileReadOnly(const char* path, size_t* size) noexcept {
   if (size != nullptr) *size = 0;
   if (path == nullptr || size == nullptr) return nullptr;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st{};
   void* view = MAP_FAILED;

@@ -2,13 +2,17 @@
 // in a small file of the machine folder, one file per name. The machine folder
 // itself is kept here too, since the mutexes are its first users.
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -127,7 +131,7 @@ MutexFile* MapFile(int fd) {
 // Maps the file at path if it exists and is usable. Unmapping a file that
 // turns out unusable is safe: this process never locked it.
 MutexFile* MapUsableFile(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return nullptr;
   struct stat st{};
   MutexFile* file = nullptr;
@@ -164,10 +168,39 @@ bool InitMutex(MutexFile* file) {
 // process ever sees a half-made one: a creator killed half-way leaves at most
 // a nameless file (or, where O_TMPFILE is missing, a temporary one). Runs
 // under the creation lock; replaces an unusable file of that name.
+// Re-makes an unusable file (one of an earlier boot, or foreign) in place.
+// Nobody of this boot uses it: a process that maps it finds it unusable too
+// and waits for the creation lock, which we hold. In place rather than
+// replaced, because in the sticky machine folder only the file's owner may
+// delete it. Null if the file cannot be opened for writing.
+MutexFile* RemakeInPlace(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct stat st{};
+  MutexFile* file = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_size == off_t(sizeof(MutexFile)) || ftruncate(fd, off_t(sizeof(MutexFile))) == 0)) {
+    file = MapFile(fd);
+  }
+  close(fd);
+  if (file != nullptr) {
+    __atomic_store_n(&file->magic, 0u, __ATOMIC_RELEASE);
+    if (!InitMutex(file)) {
+      munmap(file, sizeof(MutexFile));
+      file = nullptr;
+    }
+  }
+  return file;
+}
+
 MutexFile* CreateFile(const std::string& folder, const std::string& path) {
+  struct stat existing{};
+  if (lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    if (MutexFile* file = RemakeInPlace(path)) return file;
+  }
   // The nameless file is named through /proc, so it needs /proc mounted.
   int fd = access("/proc/self/fd", X_OK) == 0
-               ? open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666)
+               ? open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, posix::kSharedFileMode)
                : -1;
   std::string temporary;
   if (fd < 0) {
@@ -175,7 +208,7 @@ MutexFile* CreateFile(const std::string& folder, const std::string& path) {
     fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
   }
-  fchmod(fd, 0666);  // usable by every user, whatever the umask
+  fchmod(fd, posix::kSharedFileMode);  // usable by the machine's group, whatever the umask
   MutexFile* file = nullptr;
   if (ftruncate(fd, off_t(sizeof(MutexFile))) == 0) file = MapFile(fd);
   bool ok = file != nullptr && InitMutex(file);
@@ -198,12 +231,15 @@ MutexFile* CreateFile(const std::string& folder, const std::string& path) {
   return file;
 }
 
-// Finds or makes the usable file at path. A usable file is found without any
+// Finds or makes the usable file at path (without may_create, only a file
+// that exists is made usable). A usable file is found without any
 // lock (files get their name only when finished); making or replacing one
 // takes the folder's creation lock, a never-deleted file held with flock,
 // which the kernel drops if the holder dies.
-MutexFile* OpenFile(const std::string& folder, const std::string& path) {
+MutexFile* OpenFile(const std::string& folder, const std::string& path, bool may_create) {
   if (MutexFile* file = MapUsableFile(path)) return file;
+  struct stat st{};
+  if (!may_create && lstat(path.c_str(), &st) != 0) return nullptr;
   const std::string lock_path = folder + "/" + kCreationLockName;
   int lock_fd = posix::OpenOrCreateShared(lock_path.c_str(), O_RDONLY);
   if (lock_fd < 0) return nullptr;
@@ -279,6 +315,36 @@ void UnlockCacheAfterFork() { pthread_mutex_unlock(&g_cache_lock); }
 [[maybe_unused]] const int g_atfork_registered =
     pthread_atfork(&LockCacheBeforeFork, &UnlockCacheAfterFork, &UnlockCacheAfterFork);
 
+// How often a waiter looks whether the owner named by the lock word still
+// exists. The kernel marks the owner dead only for a thread that had the
+// mutex on its robust list; a word written by hand (a damaged or hostile
+// file) names a thread that will never end holding it.
+constexpr uint32_t kOwnerCheckMs = 100;
+
+// The robust futex word, as the kernel and the C library share it.
+std::atomic<uint32_t>* LockWord(pthread_mutex_t* mutex) {
+  static_assert(sizeof(mutex->__data.__lock) == sizeof(std::atomic<uint32_t>));
+  return reinterpret_cast<std::atomic<uint32_t>*>(&mutex->__data.__lock);
+}
+
+// When the word names a thread that does not exist, marks the owner dead
+// exactly as the kernel does for a robust owner that ends (waiters bit kept,
+// owner-died bit set, one waiter woken): the next locker gets EOWNERDEAD and
+// the mutex is recovered like any abandoned one. kill() accepts any thread
+// id; ESRCH alone means gone (EPERM: exists, another user's).
+void RecoverVanishedOwner(pthread_mutex_t* mutex) {
+  std::atomic<uint32_t>* word = LockWord(mutex);
+  uint32_t seen = word->load(std::memory_order_acquire);
+  const uint32_t owner = seen & FUTEX_TID_MASK;
+  if (owner == 0 || (seen & FUTEX_OWNER_DIED) != 0) return;
+  if (kill(pid_t(owner), 0) == 0 || errno != ESRCH) return;
+  const uint32_t dead = (seen & FUTEX_WAITERS) | FUTEX_OWNER_DIED;
+  if (word->compare_exchange_strong(seen, dead, std::memory_order_acq_rel) &&
+      (seen & FUTEX_WAITERS) != 0) {
+    syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+  }
+}
+
 int TimedLock(pthread_mutex_t* mutex, uint32_t timeout_ms) {
 #ifdef ZYVISA_TSAN
   // The thread sanitizer does not see pthread_mutex_clocklock (nor an
@@ -328,7 +394,7 @@ std::string MachineFolder() {
   return folder;
 }
 
-NamedMutex* NamedMutexOpen(const char* name) noexcept {
+NamedMutex* NamedMutexOpen(const char* name, bool may_create) noexcept {
   if (name == nullptr || name[0] == '\0') return nullptr;
   try {
     const std::string folder = MachineFolder();
@@ -342,7 +408,7 @@ NamedMutex* NamedMutexOpen(const char* name) noexcept {
     pthread_mutex_lock(&g_cache_lock);
     handle->file = CacheFind(path);
     if (handle->file == nullptr) {
-      handle->file = OpenFile(folder, path);
+      handle->file = OpenFile(folder, path, may_create);
       if (handle->file != nullptr) CacheAdd(path, handle->file);
     }
     pthread_mutex_unlock(&g_cache_lock);
@@ -359,13 +425,19 @@ NamedMutex* NamedMutexOpen(const char* name) noexcept {
 WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
   if (mutex == nullptr) return WaitResult::kFailed;
   pthread_mutex_t* m = &mutex->file->mutex;
-  int r;
-  if (timeout_ms == kWaitForever) {
-    r = pthread_mutex_lock(m);  // uncontended: one atomic, no system call
-  } else if (timeout_ms == 0) {
-    r = pthread_mutex_trylock(m);
-  } else {
-    r = TimedLock(m, timeout_ms);
+  // Uncontended: one atomic, no system call. Contended: waits in slices,
+  // looking between them whether the owner still exists.
+  int r = pthread_mutex_trylock(m);
+  if (r == EBUSY && timeout_ms > 0) {
+    const uint64_t deadline = timeout_ms == kWaitForever ? UINT64_MAX : MonotonicMs() + timeout_ms;
+    for (;;) {
+      const uint64_t now = MonotonicMs();
+      if (now >= deadline) break;
+      const uint64_t left = deadline - now;
+      r = TimedLock(m, left < kOwnerCheckMs ? uint32_t(left) : kOwnerCheckMs);
+      if (r != ETIMEDOUT && r != EBUSY) break;
+      RecoverVanishedOwner(m);
+    }
   }
   switch (r) {
     case 0:

@@ -10,7 +10,5 @@ constexpr char kDefaultSharedMemoryDir[] = "/dev/shm/zyvisa";
 constexpr char kDefaultPublicAppDataDir[] = "/var/tmp/zyvisa";
 // Where the framework lives when neither "InstDir" nor VXIPNPPATH says.
 constexpr char kFallbackInstallFolder[] = "/opt/ivi-foundation/visa";
-// The call-trace library, loaded on first use.
-constexpr char kCallTraceLibrary[] = "libZySpyLog.so";
 
 }  // namespace zyvisa::platform

@@ -2,19 +2,25 @@
 // every user of the machine shares, flock, monotonic deadlines.
 #pragma once
 
+#include <sys/types.h>
 #include <time.h>
 
 #include <cstdint>
 
 namespace zyvisa::platform::posix {
 
-// Opens path with flags (O_RDWR or O_RDONLY; O_CLOEXEC and O_NOFOLLOW are
-// added), creating it with mode 0666 if it is missing. An existing file is
-// opened without O_CREAT: in sticky world-writable folders
-// fs.protected_regular refuses O_CREAT on a file of another user even when it
-// exists. A new file gets 0666 whatever the umask, because the objects these
-// files stand for are usable by every user. Returns the descriptor, or -1 with
-// errno set.
+// The machine folder and the files in it: see MakeSharedFolder.
+constexpr mode_t kSharedFolderMode = 03770;
+constexpr mode_t kSharedFileMode = 0660;
+
+// Opens path with flags (O_RDWR or O_RDONLY; O_CLOEXEC, O_NOFOLLOW and
+// O_NONBLOCK are added), creating it with kSharedFileMode if it is missing.
+// Only a regular file is accepted (EINVAL otherwise). An existing file is
+// opened without O_CREAT: in sticky folders fs.protected_regular refuses
+// O_CREAT on a file of another user even when it exists. A new file gets its
+// mode whatever the umask, because every member of the machine's group uses
+// the objects these files stand for. Returns the descriptor, or -1 with errno
+// set.
 int OpenOrCreateShared(const char* path, int flags) noexcept;
 
 // flock() that retries when interrupted by a signal; 0 or -1 with errno.

@@ -1,5 +1,6 @@
 // Time, sleeping, process and thread identity, the liveness of other processes
 // and the environment, for Linux.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -78,13 +79,17 @@ ProcState ProcessState(uint32_t pid) noexcept {
   // process group or as "every process".
   if (pid == 0 || pid > uint32_t(INT_MAX)) return ProcState::kGone;
 
-  // kill(pid, 0) alone succeeds for a zombie (ended, not yet reaped), so the
-  // state letter in /proc decides while it can be read.
+  // kill(pid, 0) alone succeeds for a zombie (ended, not yet reaped), and
+  // /proc has an entry for every thread id too, so the status file decides
+  // while it can be read: the id must be a thread group's (a process's) own,
+  // and its state not a zombie's. A lock owner's process id that the kernel
+  // has since given to a thread of another process then counts as gone.
   char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
+  std::snprintf(path, sizeof path, "/proc/%u/status", pid);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
-    char text[512];
+    // Name (at most 64 escaped characters), Umask, State and Tgid come first.
+    char text[1024];
     ssize_t n;
     do {
       n = read(fd, text, sizeof text - 1);
@@ -92,21 +97,45 @@ ProcState ProcessState(uint32_t pid) noexcept {
     close(fd);
     if (n > 0) {
       text[n] = '\0';
-      // "pid (command) S ...": the command may itself hold ')'.
-      const char* close_paren = std::strrchr(text, ')');
-      if (close_paren != nullptr && close_paren[1] == ' ' && close_paren[2] != '\0') {
-        char state = close_paren[2];
-        return (state == 'Z' || state == 'X') ? ProcState::kGone : ProcState::kAlive;
+      const char* state = std::strstr(text, "\nState:");
+      const char* tgid = std::strstr(text, "\nTgid:");
+      if (state != nullptr && tgid != nullptr) {
+        state += std::strlen("\nState:");
+        while (*state == ' ' || *state == '\t') ++state;
+        if (std::strtoul(tgid + std::strlen("\nTgid:"), nullptr, 10) != pid) {
+          return ProcState::kGone;
+        }
+        return (*state == 'Z' || *state == 'X') ? ProcState::kGone : ProcState::kAlive;
       }
     }
     // A process that ends while being read leaves an empty file: ask kill().
   }
   // /proc is missing, or hides other users' processes (hidepid): kill() can
-  // still tell a missing process from one we may not inspect.
+  // still tell a missing process from one we may not inspect, but it also
+  // reaches a process through the id of any of its threads; only the status
+  // file tells the two apart.
   if (kill(pid_t(pid), 0) == 0) return ProcState::kAlive;
   if (errno == ESRCH) return ProcState::kGone;
   if (errno == EPERM) return ProcState::kNoPermission;
   return ProcState::kError;
+}
+
+bool OtherThreadsMayRun() noexcept {
+  if (SingleThreaded()) return false;
+  // The C library's flag stays down once a thread was made; the kernel's
+  // list of this process's threads says whether one is still there.
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return true;
+  int count = 0;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count != 1;
+}
+
+bool AtForkChild(void (*handler)()) noexcept {
+  return handler != nullptr && pthread_atfork(nullptr, nullptr, handler) == 0;
 }
 
 bool GetEnvironment(const char* name, std::string* value) {

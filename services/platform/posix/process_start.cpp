@@ -1,9 +1,6 @@
-// Process start times from /proc, which tell a process from a later one that
-// reuses its id, and the futex words that waiters of any process sleep on.
+// Process start times from /proc: with the pid, a start time tells a
+// process from a later one that reuses its id.
 #include <fcntl.h>
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,20 +41,6 @@ uint64_t ProcessStartTime(uint32_t pid) noexcept {
   const unsigned long long ticks = std::strtoull(p + 1, &end, 10);
   if (end == p + 1) return 0;
   return ticks;
-}
-
-// Without FUTEX_PRIVATE_FLAG: the word lives in a shared file mapping and the
-// kernel keys the wait by the file page, so waiters of every process meet.
-void WaitOnWord(const uint32_t* word, uint32_t expected, uint32_t timeout_ms) noexcept {
-  timespec relative{};
-  relative.tv_sec = time_t(timeout_ms / 1000);
-  relative.tv_nsec = long(timeout_ms % 1000) * 1000000L;
-  syscall(SYS_futex, word, FUTEX_WAIT, expected,
-          timeout_ms == kWaitForever ? nullptr : &relative, nullptr, 0);
-}
-
-void WakeWord(const uint32_t* word) noexcept {
-  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace zyvisa::platform

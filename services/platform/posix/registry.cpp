@@ -43,9 +43,9 @@ bool LoadRegistry(ini::IniDocument& doc) {
   const char* named = std::getenv(kRegistryVariable);
   struct stat st;
   if (named != nullptr && named[0] != '\0') {  // an empty variable counts as unset
-    file = std::fopen(named, "rb");
+    file = OpenRegularFileForReading(named);
   } else if (::stat(kSystemRegistryFile, &st) == 0) {
-    file = std::fopen(kSystemRegistryFile, "rb");
+    file = OpenRegularFileForReading(kSystemRegistryFile);
   } else {
     static const std::string built_in = BuiltInRegistry();
     file = ::fmemopen(const_cast<char*>(built_in.data()), built_in.size(), "rb");

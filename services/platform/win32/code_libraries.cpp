@@ -38,6 +38,8 @@ void* LibrarySymbol(void* library, const char* symbol) noexcept {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), symbol));
 }
 
+const char kTraceLibraryFile[] = "ZySpyLog.dll";
+
 bool LibraryFree(void* library) noexcept {
   return library != nullptr && FreeLibrary(static_cast<HMODULE>(library)) != 0;
 }

@@ -1,5 +1,8 @@
 // Files and folders, and the region's backing file opened with share modes,
 // deleted on close by the last process, and mapped shared.
+#include <fcntl.h>
+#include <io.h>
+
 #include <new>
 #include <string>
 
@@ -29,6 +32,31 @@ bool MakeSharedFolder(const char* path) noexcept {
 bool CopyFileNoOverwrite(const char* from, const char* to) noexcept {
   // bFailIfExists: "the target exists" and "we created it" are one test.
   return from != nullptr && to != nullptr && CopyFileA(from, to, TRUE) != 0;
+}
+
+std::FILE* OpenRegularFileForReading(const char* path) noexcept {
+  if (path == nullptr) return nullptr;
+  // A device or a pipe in a file's place is refused by its type, without
+  // reading from it.
+  HANDLE handle = CreateFileA(path, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  // The C runtime takes the handle over; closing the stream closes it.
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (file == nullptr) _close(fd);
+  return file;
 }
 
 // ---------------------------------------------------------------- shared file
@@ -74,6 +102,23 @@ void* SharedFileMap(SharedFile* file, size_t size) noexcept {
   CloseHandle(mapping);
   return view;
 }
+
+bool SharedFileInUse(const char* path) noexcept {
+  if (path == nullptr) return false;
+  // Without sharing, the open fails exactly while another handle or a
+  // mapped view exists; OPEN_EXISTING never makes the file.
+  HANDLE handle = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Windows tells who has a file open only through the Restart Manager, a
+// service that Wine and stripped-down systems lack: not read here.
+bool SharedFileHolders(const char*, std::vector<uint32_t>*) noexcept { return false; }
 
 bool SharedFileUnmap(void* view, size_t) noexcept {
   return view != nullptr && UnmapViewOfFile(view) != 0;

@@ -2,7 +2,7 @@
 #include "lifecycle/startup.h"
 #include "platform/win32/win32_common.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       // Thread attach and detach do nothing: no calls for them.
@@ -10,8 +10,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
       zyvisa::lifecycle::OnProcessAttach(static_cast<void*>(module));
       break;
     case DLL_PROCESS_DETACH:
-      // At process exit Windows has already ended the other threads.
-      zyvisa::lifecycle::OnProcessDetach();
+      // The loader says which: a non-null reserved pointer is process exit.
+      // Windows has ended the other threads by then, wherever they were,
+      // locks of ours and of the heap included: only what other processes
+      // need is done, as at exit on POSIX.
+      zyvisa::lifecycle::OnProcessDetach(reserved != nullptr);
       break;
     default:
       break;

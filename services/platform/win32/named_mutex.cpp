@@ -72,10 +72,12 @@ struct NamedMutex {
   HANDLE handle;
 };
 
-NamedMutex* NamedMutexOpen(const char* name) noexcept {
+NamedMutex* NamedMutexOpen(const char* name, bool may_create) noexcept {
   if (name == nullptr || name[0] == '\0') return nullptr;
-  // Creates it not owned, or opens the existing one of that name.
-  HANDLE handle = CreateMutexA(win32::OpenToEveryone(), FALSE, name);
+  // Creates it not owned, or opens the existing one of that name; without
+  // may_create only the existing one.
+  HANDLE handle = may_create ? CreateMutexA(win32::OpenToEveryone(), FALSE, name)
+                             : OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
   if (handle == nullptr) return nullptr;
   auto* mutex = new (std::nothrow) NamedMutex{handle};
   if (mutex == nullptr) CloseHandle(handle);
@@ -106,12 +108,28 @@ void NamedMutexClose(NamedMutex* mutex) noexcept {
 struct Event {
   HANDLE handle;
   SRWLOCK decision;
+  // Set by EventAbandon: every wait, woken or new, ends unsignalled.
+  std::atomic<bool> abandoned;
 };
+
+namespace {
+
+// A wait that ended because the event was abandoned passes the wake-up on
+// (auto-reset lets one waiter through per signal) and counts as a time-out.
+bool Taken(Event* event, DWORD wait) {
+  if (event->abandoned.load(std::memory_order_acquire)) {
+    SetEvent(event->handle);
+    return false;
+  }
+  return wait == WAIT_OBJECT_0;
+}
+
+}  // namespace
 
 Event* EventCreate() noexcept {
   HANDLE handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (handle == nullptr) return nullptr;
-  auto* event = new (std::nothrow) Event{handle, SRWLOCK_INIT};
+  auto* event = new (std::nothrow) Event{handle, SRWLOCK_INIT, {false}};
   if (event == nullptr) CloseHandle(handle);
   return event;
 }
@@ -121,17 +139,27 @@ void EventSet(Event* event) noexcept {
 }
 
 bool EventWait(Event* event, uint32_t timeout_ms) noexcept {
-  return event != nullptr &&
-         WaitForSingleObject(event->handle, win32::WaitMs(timeout_ms)) == WAIT_OBJECT_0;
+  if (event == nullptr || event->abandoned.load(std::memory_order_acquire)) return false;
+  return Taken(event, WaitForSingleObject(event->handle, win32::WaitMs(timeout_ms)));
+}
+
+void EventAbandon(Event* event) noexcept {
+  if (event == nullptr) return;
+  event->abandoned.store(true, std::memory_order_release);
+  SetEvent(event->handle);
 }
 
 bool EventWaitOrGiveUp(Event* event, uint32_t timeout_ms, void (*give_up)(void*),
                        void* context) noexcept {
   if (event == nullptr) return false;
-  if (WaitForSingleObject(event->handle, win32::WaitMs(timeout_ms)) == WAIT_OBJECT_0) return true;
+  if (!event->abandoned.load(std::memory_order_acquire) &&
+      Taken(event, WaitForSingleObject(event->handle, win32::WaitMs(timeout_ms)))) {
+    return true;
+  }
   AcquireSRWLockExclusive(&event->decision);
   // A setter that decided for us before we took the lock has set the event.
-  const bool taken = WaitForSingleObject(event->handle, 0) == WAIT_OBJECT_0;
+  const bool taken = !event->abandoned.load(std::memory_order_acquire) &&
+                     Taken(event, WaitForSingleObject(event->handle, 0));
   if (!taken) give_up(context);
   ReleaseSRWLockExclusive(&event->decision);
   return taken;

@@ -11,7 +11,5 @@ constexpr char kDefaultSharedMemoryDir[] = "C:\\ProgramData\\Zylaris\\ZY-VISA";
 constexpr char kDefaultPublicAppDataDir[] = "C:\\Users\\Public\\Documents";
 // Where the framework lives when neither "InstDir" nor VXIPNPPATH says.
 constexpr char kFallbackInstallFolder[] = "C:\\Program Files\\IVI Foundation\\VISA";
-// The call-trace library, loaded on first use.
-constexpr char kCallTraceLibrary[] = "ZySpyLog.dll";
 
 }  // namespace zyvisa::platform

@@ -37,6 +37,14 @@ ProcState ProcessState(uint32_t pid) noexcept {
   return win32::ProcStateFromError(error);
 }
 
+// Windows keeps no count of a process's threads that is cheap to read; the
+// safe answer. (At process exit it has already ended them, and the unload
+// hook knows that from the loader.)
+bool OtherThreadsMayRun() noexcept { return true; }
+
+// No fork on Windows: nothing to run.
+bool AtForkChild(void (*)()) noexcept { return true; }
+
 bool GetEnvironment(const char* name, std::string* value) {
   if (name == nullptr) return false;
   // The size with the terminator (1 for an empty value); 0 when unset.

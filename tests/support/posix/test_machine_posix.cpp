@@ -72,7 +72,31 @@ TestMachine::~TestMachine() {
 
 void TestMachine::WriteRegistry(const std::string& text) const { WriteFile(registry_path_, text); }
 
+const char TestMachine::kSep = '/';
 const char kMathLibrary[] = "libm.so.6";
+
+void MakeFifo(const std::string& path) {
+  if (mkfifo(path.c_str(), 0666) != 0) Die("mkfifo " + path);
+}
+
+int FileMode(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+bool InOurGroup(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_gid == getegid();
+}
+
+int GoneProcessId() {
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) _exit(0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return pid;
+}
 
 bool ForkAvailable() { return true; }
 

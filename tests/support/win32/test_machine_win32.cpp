@@ -168,7 +168,40 @@ void TestMachine::WriteRegistry(const std::string& text) const {
   if (key != nullptr) RegCloseKey(key);
 }
 
+const char TestMachine::kSep = '\\';
 const char kMathLibrary[] = "msvcrt.dll";
+
+// Windows has no FIFO in the file system's place of a file.
+void MakeFifo(const std::string& path) {
+  std::fprintf(stderr, "test support: no FIFO on Windows (%s)\n", path.c_str());
+  std::abort();
+}
+
+// Windows keeps no permission bits; the read-only attribute is the one bit.
+int FileMode(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return -1;
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+}
+
+// Access goes by the access list, which the library leaves open to everyone.
+bool InOurGroup(const std::string& path) { return FileExists(path); }
+
+int GoneProcessId() {
+  // A process that has ended and whose last handle is closed: its id is free.
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  char command[] = "cmd.exe /c exit 0";
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
+    Die("CreateProcess");
+  }
+  WaitForSingleObject(info.hProcess, INFINITE);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return int(info.dwProcessId);
+}
 
 bool ForkAvailable() { return false; }
 
