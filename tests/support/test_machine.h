@@ -48,6 +48,10 @@ class TestMachine {
   std::string registry_key_;
 };
 
+// Sleeps in a call that is a cancellation point where threads are cancelled
+// (POSIX), as a driver waiting for its device does.
+void SleepInCancellationPoint(int ms);
+
 // A library of the system with the C function cos, for loading tests.
 extern const char kMathLibrary[];
 

@@ -10,11 +10,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       zyvisa::lifecycle::OnProcessAttach(static_cast<void*>(module));
       break;
     case DLL_PROCESS_DETACH:
-      // The loader says which: a non-null reserved pointer is process exit.
-      // Windows has ended the other threads by then, wherever they were,
-      // locks of ours and of the heap included: only what other processes
-      // need is done, as at exit on POSIX.
-      zyvisa::lifecycle::OnProcessDetach(reserved != nullptr);
+      // A non-null reserved pointer is process exit. Windows has ended the
+      // other threads by then, so nothing of ours can still be reached and
+      // the full shutdown is safe; and it is needed: a view still mapped
+      // keeps the backing file's share, and the last process could not
+      // delete it. (Locks the ended threads held: our own semaphores are not
+      // waited for once unloading began; an abandoned named mutex is taken.)
+      static_cast<void>(reserved);
+      zyvisa::lifecycle::OnProcessDetach(false);
       break;
     default:
       break;

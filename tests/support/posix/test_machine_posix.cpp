@@ -73,6 +73,8 @@ TestMachine::~TestMachine() {
 void TestMachine::WriteRegistry(const std::string& text) const { WriteFile(registry_path_, text); }
 
 const char TestMachine::kSep = '/';
+
+void SleepInCancellationPoint(int ms) { poll(nullptr, 0, ms); }
 const char kMathLibrary[] = "libm.so.6";
 
 void MakeFifo(const std::string& path) {

@@ -169,6 +169,9 @@ void TestMachine::WriteRegistry(const std::string& text) const {
 }
 
 const char TestMachine::kSep = '\\';
+
+// Threads are terminated, not cancelled, here: any sleep will do.
+void SleepInCancellationPoint(int ms) { Sleep(DWORD(ms)); }
 const char kMathLibrary[] = "msvcrt.dll";
 
 // Windows has no FIFO in the file system's place of a file.
