@@ -241,7 +241,8 @@ TEST_F(AsyncTest, CleanupWaitsForAThreadThatEndsAndCancelsOneStuckInTheDriver) {
     }
     zyvisaAsyncThreadCleanup(s.get(), row.timeout_ms);
     if (finisher.joinable()) finisher.join();
-    EXPECT_EQ(s.driver().unwound.load(), row.stuck);
+    // Windows terminates the thread where it is, without unwinding it.
+    EXPECT_EQ(s.driver().unwound.load(), row.stuck && zyvisa::test::CancellationUnwinds());
     EXPECT_EQ(s.driver().returned.load(), !row.stuck);
     EXPECT_EQ(s.get()->job_thread, nullptr);
     EXPECT_EQ(s.get()->async_semaphore, nullptr);

@@ -48,6 +48,10 @@ class TestMachine {
   std::string registry_key_;
 };
 
+// True where a cancelled thread unwinds its stack (POSIX); Windows
+// terminates it where it is.
+bool CancellationUnwinds();
+
 // Sleeps in a call that is a cancellation point where threads are cancelled
 // (POSIX), as a driver waiting for its device does.
 void SleepInCancellationPoint(int ms);

@@ -74,6 +74,8 @@ void TestMachine::WriteRegistry(const std::string& text) const { WriteFile(regis
 
 const char TestMachine::kSep = '/';
 
+bool CancellationUnwinds() { return true; }
+
 void SleepInCancellationPoint(int ms) { poll(nullptr, 0, ms); }
 const char kMathLibrary[] = "libm.so.6";
 

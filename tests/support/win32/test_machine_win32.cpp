@@ -171,6 +171,8 @@ void TestMachine::WriteRegistry(const std::string& text) const {
 const char TestMachine::kSep = '\\';
 
 // Threads are terminated, not cancelled, here: any sleep will do.
+bool CancellationUnwinds() { return false; }
+
 void SleepInCancellationPoint(int ms) { Sleep(DWORD(ms)); }
 const char kMathLibrary[] = "msvcrt.dll";
 
