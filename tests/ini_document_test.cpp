@@ -198,8 +198,8 @@ TEST(IniParser, LookupsAndReloads) {
   if (std::FILE* f = std::fopen(".", "rb")) {
     EXPECT_EQ(doc.Load(f), kIniReadError);
     std::fclose(f);
+    EXPECT_EQ(Value(doc, "C", "z"), "<no section>");
   }
-  EXPECT_EQ(Value(doc, "C", "z"), "<no section>");
   // Case-sensitive names compare byte for byte; without merging the first
   // of repeated sections and keys is found.
   IniDocument exact(false, true, kStore);
