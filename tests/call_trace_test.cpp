@@ -109,6 +109,7 @@ int Same(const std::string& got, const std::string& expected) {
 }
 
 TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
+  ZYVISA_REQUIRE_FORK();
   const struct {
     const char* version;
     bool names;
@@ -146,6 +147,7 @@ TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
 }
 
 TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
+  ZYVISA_REQUIRE_FORK();
   const struct {
     const char* what;
     bool spy;
@@ -174,6 +176,7 @@ TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
 }
 
 TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
+  ZYVISA_REQUIRE_FORK();
   const std::string output = machine_.root() + "/trace.jsonl";
   const int result = InChild([&] {
     ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_LOG);

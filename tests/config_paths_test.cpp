@@ -2,27 +2,36 @@
 // the seeding of a missing configuration file.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "config/config_paths.h"
 #include "runtime/process_state.h"
+#include "support/environment.h"
 #include "support/test_machine.h"
 #include "zyvisa_config.h"
 
 namespace zyvisa::config {
 namespace {
 
+// A path written with '/', in the platform's spelling.
+std::string P(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = test::TestMachine::kSep;
+  }
+  return path;
+}
+
 class ConfigPathsTest : public ::testing::Test {
  protected:
   ConfigPathsTest() {
     ResetPathCaches();
-    unsetenv("VXIPNPPATH");
+    test::SetEnvironment("VXIPNPPATH", nullptr);
   }
   ~ConfigPathsTest() override {
     runtime::State().product_key_open = false;
     ResetPathCaches();
-    unsetenv("VXIPNPPATH");
+    test::SetEnvironment("VXIPNPPATH", nullptr);
   }
   void Registry(const std::string& product_values, const std::string& appdata) {
     machine_.WriteRegistry("[HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-VISA]\n" + product_values +
@@ -41,13 +50,13 @@ class ConfigPathsTest : public ::testing::Test {
 
 TEST_F(ConfigPathsTest, ConfigFolderEndsInOneSeparatorEitherWay) {
   char path[280];
-  Registry("", "/srv/public");
+  Registry("", P("/srv/public"));
   ASSERT_EQ(visaConfigIniPath(path), VI_SUCCESS);
-  EXPECT_STREQ(path, "/srv/public/ZYvisa/visaconf.ini");
+  EXPECT_EQ(std::string(path), P("/srv/public/ZYvisa/visaconf.ini"));
   ResetPathCaches();
-  Registry("", "/srv/public/");
+  Registry("", P("/srv/public/"));
   ASSERT_EQ(visaResourceIdPath(path), VI_SUCCESS);
-  EXPECT_STREQ(path, "/srv/public/ZYvisa/visarsrc.xml");
+  EXPECT_EQ(std::string(path), P("/srv/public/ZYvisa/visarsrc.xml"));
 }
 
 TEST_F(ConfigPathsTest, MissingPublicFolderFailsAndIsRetried) {
@@ -56,59 +65,58 @@ TEST_F(ConfigPathsTest, MissingPublicFolderFailsAndIsRetried) {
   EXPECT_EQ(visaConfigIniPath(path), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(visaResourceIdPath(path), VI_ERROR_SYSTEM_ERROR);
   // A failed lookup caches nothing: the value added later is found.
-  Registry("", "/later");
+  Registry("", P("/later"));
   ASSERT_EQ(visaConfigIniPath(path), VI_SUCCESS);
-  EXPECT_STREQ(path, "/later/ZYvisa/visaconf.ini");
+  EXPECT_EQ(std::string(path), P("/later/ZYvisa/visaconf.ini"));
 }
 
 TEST_F(ConfigPathsTest, OverlongFolderIsRefused) {
   char path[280];
   // 258 characters fit the registry buffer, but not with "/ZYvisa/" after them.
-  Registry("", "/" + std::string(257, 'p'));
+  Registry("", P("/") + std::string(257, 'p'));
   EXPECT_EQ(visaConfigIniPath(path), VI_ERROR_SYSTEM_ERROR);
 }
 
 TEST_F(ConfigPathsTest, FrameworkPathFallsBackInOrderAndIsCached) {
-  Registry("InstDir=/opt/vxipnp/", machine_.appdata_dir());
-  EXPECT_EQ(Framework(), "/opt/vxipnp/Win64");
+  Registry("InstDir=" + P("/opt/vxipnp/"), machine_.appdata_dir());
+  EXPECT_EQ(Framework(), P("/opt/vxipnp/Win64"));
   // Cached: a changed registry is not seen by this process.
-  Registry("InstDir=/elsewhere", machine_.appdata_dir());
-  EXPECT_EQ(Framework(), "/opt/vxipnp/Win64");
+  Registry("InstDir=" + P("/elsewhere"), machine_.appdata_dir());
+  EXPECT_EQ(Framework(), P("/opt/vxipnp/Win64"));
 
   ResetPathCaches();
   Registry("", machine_.appdata_dir());
-  setenv("VXIPNPPATH", "/from/env\\", 1);
-  EXPECT_EQ(Framework(), "/from/env/Win64");
+  test::SetEnvironment("VXIPNPPATH", P("/from/env\\").c_str());
+  EXPECT_EQ(Framework(), P("/from/env/Win64"));
 
   ResetPathCaches();
-  unsetenv("VXIPNPPATH");
-  EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + "/Win64");
+  test::SetEnvironment("VXIPNPPATH", nullptr);
+  EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + P("/Win64"));
 
   // Without an open product key InstDir is not read at all.
   ResetPathCaches();
-  Registry("InstDir=/opt/vxipnp", machine_.appdata_dir());
+  Registry("InstDir=" + P("/opt/vxipnp"), machine_.appdata_dir());
   runtime::State().product_key_open = false;
-  EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + "/Win64");
+  EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + P("/Win64"));
 }
 
 TEST_F(ConfigPathsTest, OverlongInstallFolderStillEndsInTheSuffix) {
-  Registry("InstDir=/" + std::string(300, 'i'), machine_.appdata_dir());
+  Registry("InstDir=" + P("/") + std::string(300, 'i'), machine_.appdata_dir());
   const std::string path = Framework();
   EXPECT_EQ(path.size(), kFrameworkPathMax);
-  EXPECT_EQ(path.substr(path.size() - 6), "/Win64");
+  EXPECT_EQ(path.substr(path.size() - 6), P("/Win64"));
 }
 
 TEST_F(ConfigPathsTest, DefaultConfigSeedsAMissingFileOnly) {
-  const std::string install = machine_.root() + "/install";
+  const std::string install = machine_.root() + P("/install");
   Registry("InstDir=" + install, machine_.appdata_dir());
-  const std::string target = machine_.root() + "/a/b/c/visaconf.ini";
+  const std::string target = machine_.root() + P("/a/b/c/visaconf.ini");
   // No default file: nothing is created.
   SeedDefaultConfig(target.c_str());
-  EXPECT_FALSE(test::FileExists(machine_.root() + "/a"));
+  EXPECT_FALSE(test::FileExists(machine_.root() + P("/a")));
 
-  std::string mkdir_out;
-  ASSERT_EQ(test::RunProgram("mkdir -p '" + install + "/Win64/ZYvisa'", &mkdir_out), 0);
-  test::WriteFile(install + "/Win64/ZYvisa/DefaultVisaConf.ini", "[VISA-CONFIG]\nA=1\n");
+  std::filesystem::create_directories(install + P("/Win64/ZYvisa"));
+  test::WriteFile(install + P("/Win64/ZYvisa/DefaultVisaConf.ini"), "[VISA-CONFIG]\nA=1\n");
   SeedDefaultConfig(target.c_str());
   EXPECT_EQ(test::ReadFile(target), "[VISA-CONFIG]\nA=1\n");
 

@@ -86,6 +86,7 @@ void WriteRegionWithBlockPastTheEnd(const std::string& path) {
 }
 
 TEST(DamagedInputs, EachIsRefusedOrRepairedWithoutHangOrCrash) {
+  ZYVISA_REQUIRE_FORK();
   const struct {
     const char* what;
     // Damages the machine; may return a share lock to hold while the child runs.
@@ -175,6 +176,7 @@ TEST(DamagedInputs, EachIsRefusedOrRepairedWithoutHangOrCrash) {
 // waits for it, two create and free objects and read the configuration. The
 // process must end, and the machine must work after it.
 TEST(LifecycleFaults, ExitWithThreadsInsideTheLibraryEndsAndLeavesTheMachineUsable) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   for (int round = 0; round < 8; ++round) {
     SCOPED_TRACE(round);
@@ -224,6 +226,7 @@ TEST(LifecycleFaults, ExitWithThreadsInsideTheLibraryEndsAndLeavesTheMachineUsab
 // while its share lock outlives it (here: kept by a forked child that shares
 // its open file, as the dying process's own lock can be for a moment).
 TEST(LifecycleFaults, ProcessKilledInsideStartupNeverFailsTheNextOne) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   Prime();
   Signal holding;
@@ -250,6 +253,7 @@ TEST(LifecycleFaults, ProcessKilledInsideStartupNeverFailsTheNextOne) {
 // A start-up that fails keeps no share lock: the last process of the machine
 // still deletes the region while the failed process lives on.
 TEST(LifecycleFaults, FailedStartupKeepsNoShareOfTheRegion) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   Signal started, failed, leave;
   Child last([&] {
@@ -274,6 +278,7 @@ TEST(LifecycleFaults, FailedStartupKeepsNoShareOfTheRegion) {
 // A forked child that exits (running the unload hook it inherited) leaves its
 // parent's standing alone: the use count stays, the region stays.
 TEST(LifecycleFaults, ForkedChildLeavesTheUseCountToItsParent) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   Child parent([&] {
     void* lib = platform::LibraryLoad(ZYVISA_SO_PATH);
@@ -294,6 +299,7 @@ TEST(LifecycleFaults, ForkedChildLeavesTheUseCountToItsParent) {
 // ---------------------------------------------------------------- who may touch a machine
 
 TEST(MachineFolder, BelongsToItsGroupWithMembersFilesProtected) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   const std::string folder = machine.shm_dir() + "/made by start-up";
   std::string registry = machine.DefaultRegistry();
@@ -310,6 +316,7 @@ TEST(MachineFolder, BelongsToItsGroupWithMembersFilesProtected) {
 // A mutex file deleted while the mutex is in use is refused, never replaced
 // by a new mutex of the same name beside the old one.
 TEST(MachineFolder, MissingMutexFileOfAMutexInUseIsAnError) {
+  ZYVISA_REQUIRE_FORK();
   TestMachine machine;
   Signal ready, leave;
   Child holder([&] {

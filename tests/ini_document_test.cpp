@@ -194,11 +194,12 @@ TEST(IniParser, LookupsAndReloads) {
   // found; nor does a failed one.
   ASSERT_EQ(LoadBytes(doc, "[C]\nz=3\n"), 0);
   EXPECT_EQ(Value(doc, "B", "k"), "<no section>");
-  std::FILE* f = std::fopen(".", "rb");  // a folder: reading from it fails
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(doc.Load(f), kIniReadError);
-  std::fclose(f);
-  EXPECT_EQ(Value(doc, "C", "z"), "<no section>");
+  // A folder: reading from it fails. (Windows will not open one at all.)
+  if (std::FILE* f = std::fopen(".", "rb")) {
+    EXPECT_EQ(doc.Load(f), kIniReadError);
+    std::fclose(f);
+    EXPECT_EQ(Value(doc, "C", "z"), "<no section>");
+  }
   // Case-sensitive names compare byte for byte; without merging the first
   // of repeated sections and keys is found.
   IniDocument exact(false, true, kStore);

@@ -71,24 +71,72 @@ TEST(Lifecycle, StartupMapsTheRegionWithServicesDataFirst) {
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
 
+// Children of the cross-process cases; signals come as ids in args, and the
+// machine as the parent's test made it.
+
+// args: go, ready, leave, marker. Passes the start on to the other child.
+ZYVISA_SCENARIO(StartTogetherAndMark) {
+  Signal go(args.at(0)), ready(args.at(1)), leave(args.at(2));
+  if (!go.Wait(10000)) return 20;
+  go.Notify();
+  if (Startup() != 1) return 21;
+  // A second clearing would wipe the other process's marker and count.
+  if (int r = AllocMarker(args.at(3).c_str())) return r;
+  ready.Notify();
+  if (!leave.Wait(10000)) return 22;
+  Shutdown();
+  return 0;
+}
+
+// args: started, leave, and left ("-" for none).
+ZYVISA_SCENARIO(StartUntilToldToLeave) {
+  if (Startup() != 1) return 20;
+  Signal(args.at(0)).Notify();
+  if (!Signal(args.at(1)).Wait(10000)) return 21;
+  Shutdown();
+  if (args.at(2) != "-") Signal(args.at(2)).Notify();
+  return 0;
+}
+
+// args: leave, left, backing file. Lets the early process leave while this
+// one stays; the file must stay for it.
+ZYVISA_SCENARIO(StartLateAndStay) {
+  if (Startup() != 1) return 30;
+  Signal(args.at(0)).Notify();
+  if (!Signal(args.at(1)).Wait(10000)) return 31;
+  if (!test::FileExists(args.at(2))) return 32;
+  const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+  if (head->use_count != 1) return 33;
+  Shutdown();
+  return test::FileExists(args.at(2)) ? 34 : 0;
+}
+
+// args: holding. Killed with the region mapped and the initialization mutex
+// held, as if half-way through another start-up.
+ZYVISA_SCENARIO(HoldInitMutexUntilKilled) {
+  if (Startup() != 1 || AllocMarker("stale") != 0) return 20;
+  if (platform::NamedMutexWait(State().init_mutex, platform::kWaitForever) !=
+      platform::WaitResult::kAcquired) {
+    return 21;
+  }
+  Signal(args.at(0)).Notify();
+  for (;;) platform::SleepMs(1000);
+}
+
+ZYVISA_SCENARIO(StartAfterACrash) {
+  if (Startup() != 1) return 30;
+  const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
+  if (head->use_count != 1) return 31;
+  if (AllocMarker("stale") != 0) return 32;  // the old block survived the clearing
+  Shutdown();
+  return 0;
+}
+
 TEST(Lifecycle, TwoProcessesStartingAtOnceClearOnceAndCountTwo) {
   TestMachine machine;
   Signal go, ready1, ready2, leave;
-  auto body = [&](const char* marker, Signal& ready) {
-    return [&, marker]() -> int {
-      if (!go.Wait(10000)) return 20;
-      go.Notify();  // pass the start on to the other child
-      if (Startup() != 1) return 21;
-      // A second clearing would wipe the other process's marker and count.
-      if (int r = AllocMarker(marker)) return r;
-      ready.Notify();
-      if (!leave.Wait(10000)) return 22;
-      Shutdown();
-      return 0;
-    };
-  };
-  Child a(body("marker a", ready1));
-  Child b(body("marker b", ready2));
+  Child a("StartTogetherAndMark", {go.id(), ready1.id(), leave.id(), "marker a"});
+  Child b("StartTogetherAndMark", {go.id(), ready2.id(), leave.id(), "marker b"});
   go.Notify();
   ASSERT_TRUE(ready1.Wait(10000));
   ASSERT_TRUE(ready2.Wait(10000));
@@ -109,26 +157,9 @@ TEST(Lifecycle, TwoProcessesStartingAtOnceClearOnceAndCountTwo) {
 TEST(Lifecycle, OnlyTheLastProcessDeletesTheBackingFile) {
   TestMachine machine;
   Signal started, leave, left;
-  Child early([&]() -> int {
-    if (Startup() != 1) return 20;
-    started.Notify();
-    if (!leave.Wait(10000)) return 21;
-    Shutdown();
-    left.Notify();
-    return 0;
-  });
+  Child early("StartUntilToldToLeave", {started.id(), leave.id(), left.id()});
   ASSERT_TRUE(started.Wait(10000));
-  Child late([&]() -> int {
-    if (Startup() != 1) return 30;
-    leave.Notify();  // let the early one leave while this one stays
-    if (!left.Wait(10000)) return 31;
-    // The early process has gone; the file must still be here for us.
-    if (!test::FileExists(machine.backing_file())) return 32;
-    const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
-    if (head->use_count != 1) return 33;
-    Shutdown();
-    return test::FileExists(machine.backing_file()) ? 34 : 0;
-  });
+  Child late("StartLateAndStay", {leave.id(), left.id(), machine.backing_file()});
   EXPECT_EQ(early.Wait(), 0);
   EXPECT_EQ(late.Wait(), 0);
 }
@@ -136,29 +167,12 @@ TEST(Lifecycle, OnlyTheLastProcessDeletesTheBackingFile) {
 TEST(Lifecycle, ProcessKilledInsideStartupWedgesNothingAndLeavesNothing) {
   TestMachine machine;
   Signal holding;
-  // A process killed with the region mapped and the initialization mutex held,
-  // as if half-way through another start-up.
-  Child crashed([&]() -> int {
-    if (Startup() != 1 || AllocMarker("stale") != 0) return 20;
-    if (platform::NamedMutexWait(State().init_mutex, platform::kWaitForever) !=
-        platform::WaitResult::kAcquired) {
-      return 21;
-    }
-    holding.Notify();
-    for (;;) platform::SleepMs(1000);
-  });
+  Child crashed("HoldInitMutexUntilKilled", {holding.id()});
   ASSERT_TRUE(holding.Wait(10000));
   crashed.Kill();
   crashed.Wait();
   ASSERT_TRUE(test::FileExists(machine.backing_file()));
-  Child next([]() -> int {
-    if (Startup() != 1) return 30;
-    const auto* head = reinterpret_cast<const ServicesSharedHead*>(State().services_data);
-    if (head->use_count != 1) return 31;
-    if (AllocMarker("stale") != 0) return 32;  // the old block survived the clearing
-    Shutdown();
-    return 0;
-  });
+  Child next("StartAfterACrash", {});
   EXPECT_EQ(next.Wait(10000), 0);
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
@@ -194,34 +208,37 @@ TEST(Lifecycle, StartupNeedsTheRegistryKeys) {
 }
 
 // The real shared object: loading never fails, and the load hook's start-up
-// result is what zyvisaInitializeServicesIfNeeded reports.
-int LoadAndAsk(bool unload = true) {
-  return test::CallInLibrary(ZYVISA_SO_PATH, "zyvisaInitializeServicesIfNeeded", unload);
+// result is what zyvisaInitializeServicesIfNeeded reports. args[0]:
+// "unload" closes the library again; "exit" keeps it and ends the process
+// with exit(), which runs the unload hook after the C++ runtime's own
+// destructors (the state shutdown reads must still be there).
+ZYVISA_SCENARIO(LoadAndAsk) {
+  const bool unload = args.at(0) == "unload";
+  const int started =
+      test::CallInLibrary(ZYVISA_SO_PATH, "zyvisaInitializeServicesIfNeeded", unload);
+  if (unload) return started;
+  if (started != 1) return 1;
+  std::exit(0);
 }
 
 TEST(Lifecycle, LoadedLibraryReportsItsStartup) {
   TestMachine machine;
-  Child loaded([] { return LoadAndAsk(); });
+  Child loaded("LoadAndAsk", {"unload"});
   EXPECT_EQ(loaded.Wait(), 1);
   // Unloading ran shutdown: the last process deleted the file.
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
   machine.WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
                         "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "\n");
-  Child no_product_key([] { return LoadAndAsk(); });
+  Child no_product_key("LoadAndAsk", {"unload"});
   EXPECT_EQ(no_product_key.Wait(), 0);
   machine.WriteRegistry("");
-  Child empty_registry([] { return LoadAndAsk(); });
+  Child empty_registry("LoadAndAsk", {"unload"});
   EXPECT_EQ(empty_registry.Wait(), 0);
 }
 
 TEST(Lifecycle, ProcessExitingWithTheLibraryLoadedShutsDownCleanly) {
   TestMachine machine;
-  // exit() runs the unload hook after the C++ runtime's own destructors: the
-  // state shutdown reads must still be there.
-  Child loaded([] {
-    if (LoadAndAsk(false) != 1) return 1;
-    std::exit(0);
-  });
+  Child loaded("LoadAndAsk", {"exit"});
   EXPECT_EQ(loaded.Wait(), 0);
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
@@ -292,13 +309,7 @@ TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
 TEST_F(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
   Config("MinAsyncCount=100\n");
   Signal started, leave;
-  Child first([&]() -> int {
-    if (Startup() != 1) return 20;
-    started.Notify();
-    if (!leave.Wait(10000)) return 21;
-    Shutdown();
-    return 0;
-  });
+  Child first("StartUntilToldToLeave", {started.id(), leave.id(), "-"});
   ASSERT_TRUE(started.Wait(10000));
   Config("MinAsyncCount=999\n");
   ASSERT_EQ(Startup(), 1);

@@ -244,6 +244,7 @@ TEST_F(LockingTest, RecordTable) {
 // Children racing to open one resource all land in one record, and every
 // count is kept.
 TEST_F(LockingTest, ProcessesRacingToOpenShareOneRecord) {
+  ZYVISA_REQUIRE_FORK();
   constexpr int kChildren = 6;
   Signal go;
   std::vector<std::unique_ptr<Child>> children;
@@ -269,6 +270,7 @@ TEST_F(LockingTest, ProcessesRacingToOpenShareOneRecord) {
 // A lock request waits for a gated operation of another process and gets
 // the lock once it leaves the gate or its process is killed.
 TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
+  ZYVISA_REQUIRE_FORK();
   for (const bool kill : {false, true}) {
     SCOPED_TRACE(kill ? "killed inside the gate" : "leaves the gate");
     Signal inside, leave;
@@ -308,6 +310,7 @@ TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
 // The exclusive owner's process is killed while another process waits: the
 // waiter gets the lock, and gate entries see the dead lock gone.
 TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
+  ZYVISA_REQUIRE_FORK();
   // What the killed child held; each row also checks what the survivor gets.
   struct Case {
     const char* what;
@@ -360,6 +363,7 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
 // A process killed while it waits for a lock leaves no waiter counted: the
 // gate, which holds operations back for waiters, lets them in again.
 TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
+  ZYVISA_REQUIRE_FORK();
   Signal waiting;
   Start();
   IoSession* owner = Open();
@@ -385,6 +389,7 @@ TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
 // next process is refused with nothing changed, and gets in once one of
 // them is gone.
 TEST_F(LockingTest, FullOperationTableRefusesAndRecovers) {
+  ZYVISA_REQUIRE_FORK();
   constexpr int kInside = 16;
   Signal inside;
   std::vector<std::unique_ptr<Child>> children;
@@ -425,6 +430,7 @@ TEST_F(LockingTest, FullOperationTableRefusesAndRecovers) {
 // An owner's process id now names another, live process: the start tag
 // tells them apart where the record has one.
 TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
+  ZYVISA_REQUIRE_FORK();
   Child bystander([] {
     pf::SleepMs(kChildMs);
     return 0;
@@ -461,6 +467,7 @@ TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
 // A process killed while holding the resource mutex, half-way through a
 // change, leaves a record that the next holder repairs before using it.
 TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
+  ZYVISA_REQUIRE_FORK();
   Start();
   IoSession* s = Open();
   ResourceRecord& r = Rec(s);
@@ -582,6 +589,7 @@ TEST_F(LockingTest, ConcurrentExitsAndEntriesKeepTheCount) {
 
 // zyvisa-inspect shows the records in use, and a dead owner stands out.
 TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
+  ZYVISA_REQUIRE_FORK();
   Signal locked;
   Child child([&] {
     if (lc::Startup() != 1) return 10;
@@ -630,6 +638,7 @@ TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
 // A process that shuts the library down gives up what it holds in the
 // records, without waiting for others to find it gone.
 TEST_F(LockingTest, ShutdownGivesUpWhatTheProcessHolds) {
+  ZYVISA_REQUIRE_FORK();
   Signal down;
   Child child([&] {
     if (lc::Startup() != 1) return 10;

@@ -17,6 +17,7 @@ namespace {
 
 namespace pf = zyvisa::platform;
 using zyvisa::test::Child;
+using zyvisa::test::ScenarioArgs;
 using zyvisa::test::Signal;
 using pf::WaitResult;
 
@@ -33,25 +34,35 @@ class PlatformMachine : public ::testing::Test {
 using NamedMutexTest = PlatformMachine;
 using FilesTest = PlatformMachine;
 
+// Children: args[0] is the machine folder, args[1] the mutex name.
+// Holds the named mutex until killed, after notifying the signal args[2].
+ZYVISA_SCENARIO(HoldNamedMutex) {
+  pf::SetMachineFolder(args.at(0).c_str());
+  Signal held(args.at(2));
+  pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
+  if (pf::NamedMutexWait(m, pf::kWaitForever) != WaitResult::kAcquired) return 1;
+  held.Notify();
+  for (;;) pf::SleepMs(1000);
+}
+
+// Exit code 0 when this fresh process gets the mutex, plainly, within a second.
+ZYVISA_SCENARIO(AcquireNamedMutex) {
+  pf::SetMachineFolder(args.at(0).c_str());
+  pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
+  return pf::NamedMutexWait(m, 1000) == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
+}
+
 // Holds the named mutex in a child until killed; returns once it is held.
 std::unique_ptr<Child> HoldInChild(const std::string& name) {
   Signal held;
-  auto child = std::make_unique<Child>([&] {
-    pf::NamedMutex* m = pf::NamedMutexOpen(name.c_str());
-    if (pf::NamedMutexWait(m, pf::kWaitForever) != WaitResult::kAcquired) return 1;
-    held.Notify();
-    for (;;) pf::SleepMs(1000);
-  });
+  auto child = std::make_unique<Child>("HoldNamedMutex",
+                                       ScenarioArgs{pf::MachineFolder(), name, held.id()});
   EXPECT_TRUE(held.Wait(kChildTimeoutMs));
   return child;
 }
 
-// Whether a fresh process gets the named mutex, plainly, within a second.
 bool AcquiredInChild(const std::string& name) {
-  Child child([&] {
-    pf::NamedMutex* m = pf::NamedMutexOpen(name.c_str());
-    return pf::NamedMutexWait(m, 1000) == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
-  });
+  Child child("AcquireNamedMutex", {pf::MachineFolder(), name});
   return child.Wait(kChildTimeoutMs) == 0;
 }
 
@@ -86,32 +97,16 @@ TEST_F(NamedMutexTest, OwnerThatEndsHoldingItHandsItOverAbandoned) {
   }
 }
 
-TEST_F(NamedMutexTest, LeftoverFilesNeverWedgeTheNextUser) {
-  // What a creator killed while writing would leave if files were written in
-  // place: the right size without a header, or short.
-  zyvisa::test::WriteFile(Path("zyvisa-mutex-half"), std::string(128, '\0'));
-  zyvisa::test::WriteFile(Path("zyvisa-mutex-short"), std::string(40, '\0'));
-  // A file of an earlier boot: its holder (a live child here) would never let go.
-  auto holder = HoldInChild("Global\\boot");
-  std::string file = zyvisa::test::ReadFile(Path("zyvisa-mutex-Global%5Cboot"));
-  ASSERT_EQ(file.size(), 128u);
-  zyvisa::test::WriteFile(Path("zyvisa-mutex-Global%5Cboot"), file.replace(8, 36, 36, '0'));
-  for (const char* name : {"half", "short", "Global\\boot"}) {
-    EXPECT_TRUE(AcquiredInChild(name)) << name;
-  }
-}
-
-TEST_F(NamedMutexTest, EachNameIsItsOwnMutexForTheMachinesGroup) {
+TEST_F(NamedMutexTest, EachNameIsItsOwnMutexForEveryUser) {
   auto holder = HoldInChild("Global\\a/b");
   pf::NamedMutex* held = pf::NamedMutexOpen("Global\\a/b");
   EXPECT_EQ(pf::NamedMutexWait(held, 0), WaitResult::kTimeout);
   pf::NamedMutexClose(held);
-  // Names that differ only where file names escape '\', '/' and '%'.
-  for (const char* name : {"Global/a\\b", "Global\\a%2Fb", "Global\\a\\b"}) {
+  // Names compare exactly. (A '\\' past the namespace is no name on Windows;
+  // tests/posix checks those.)
+  for (const char* name : {"Global\\a%2Fb", "Global\\a/B", "Global/a/b"}) {
     EXPECT_TRUE(AcquiredInChild(name)) << name;
   }
-  const auto mode = std::filesystem::status(Path("zyvisa-mutex-Global%5Ca%2Fb")).permissions();
-  EXPECT_EQ(int(mode) & 0777, 0660);  // the machine's group, whatever the creator's umask
 }
 
 // ---------------------------------------------------------------- event
@@ -141,18 +136,22 @@ TEST(Event, GiveUpAndDecisionNeverInterleave) {
 
 // ---------------------------------------------------------------- files
 
+// Opens args[0] shared (delete on close), notifies args[1], holds it until
+// args[2] is notified.
+ZYVISA_SCENARIO(ShareFile) {
+  pf::SharedFile* f = pf::SharedFileOpen(args.at(0).c_str(), pf::ShareMode::kShared, true);
+  if (f == nullptr) return 1;
+  Signal(args.at(1)).Notify();
+  Signal(args.at(2)).Wait(kChildTimeoutMs);
+  pf::SharedFileClose(f);
+  return 0;
+}
+
 TEST_F(FilesTest, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
   const std::string path = Path("region.tmp");
   const auto open = [&](pf::ShareMode m) { return pf::SharedFileOpen(path.c_str(), m, true); };
   Signal opened, done;
-  Child sharer([&] {
-    pf::SharedFile* f = open(pf::ShareMode::kShared);
-    if (f == nullptr) return 1;
-    opened.Notify();
-    done.Wait(kChildTimeoutMs);
-    pf::SharedFileClose(f);
-    return 0;
-  });
+  Child sharer("ShareFile", {path, opened.id(), done.id()});
   ASSERT_TRUE(opened.Wait(kChildTimeoutMs));
   EXPECT_EQ(open(pf::ShareMode::kExclusive), nullptr);
   pf::SharedFile* shared = open(pf::ShareMode::kShared);
@@ -176,9 +175,18 @@ TEST_F(FilesTest, CopyIsWholeAndNeverOverwrites) {
 
 // ---------------------------------------------------------------- processes
 
+ZYVISA_SCENARIO(ExitAtOnce) { return 0; }
+
+// Exit code 0 when neither id of this process is the parent's (args[0]).
+ZYVISA_SCENARIO(IdsAreOwn) {
+  const auto parent = uint32_t(std::stoul(args.at(0)));
+  return pf::CurrentProcessId() == parent || pf::CurrentThreadId() == parent;
+}
+
 TEST(Processes, EndedChildIsGoneEvenBeforeReapedAndIdsAreRenewedInAChild) {
-  Child ended([] { return 0; });
-  // Not reaped until Wait below: a zombie, which kill(pid, 0) still finds.
+  Child ended("ExitAtOnce", {});
+  // Not reaped until Wait below: a zombie, which kill(pid, 0) still finds; a
+  // process object that our handle keeps, on Windows.
   pf::ProcState state;
   for (int i = 0; (state = pf::ProcessState(uint32_t(ended.pid()))) == pf::ProcState::kAlive &&
                   i < 5000; ++i) {
@@ -193,9 +201,7 @@ TEST(Processes, EndedChildIsGoneEvenBeforeReapedAndIdsAreRenewedInAChild) {
   EXPECT_EQ(pf::ProcessState(0xFFFFFFFFu), pf::ProcState::kGone);  // not "every process"
   // A forked child must not report its parent's cached ids, or it would take
   // the parent's holds for its own.
-  Child child([parent = pf::CurrentProcessId()] {
-    return pf::CurrentProcessId() == parent || pf::CurrentThreadId() == parent;
-  });
+  Child child("IdsAreOwn", {std::to_string(pf::CurrentProcessId())});
   EXPECT_EQ(child.Wait(kChildTimeoutMs), 0);
 }
 
@@ -254,7 +260,7 @@ TEST(PlatformExports, NewMemoryIsZeroFilledAndCodeLibrariesLoad) {
   EXPECT_EQ(library, nullptr);
   // A system library: loading our own would start the services on the
   // machine's real folders.
-  ASSERT_EQ(visaLibLoad("libm.so.6", &library), VI_SUCCESS);
+  ASSERT_EQ(visaLibLoad(zyvisa::test::kMathLibrary, &library), VI_SUCCESS);
   EXPECT_EQ(visaLibSymbol(library, "noSuchSymbol", &entry), VI_ERROR_LIBRARY_NFOUND);
   EXPECT_EQ(entry, nullptr);
   ASSERT_EQ(visaLibSymbol(library, "cos", &entry), VI_SUCCESS);

@@ -23,6 +23,7 @@ namespace lc = zyvisa::lifecycle;
 namespace rt = zyvisa::runtime;
 using zyvisa::sync::kNoOwner;
 using zyvisa::test::Child;
+using zyvisa::test::ScenarioArgs;
 using zyvisa::test::Signal;
 
 constexpr int kChildTimeoutMs = 10000;
@@ -81,15 +82,30 @@ class SemTest : public ::testing::Test {
 };
 
 // A process that starts the library and holds the recursive system semaphore
-// `name` twice until it is killed; returns once it holds it.
+// args[0] twice until it is killed, after notifying args[1].
+ZYVISA_SCENARIO(HoldSystemSemaphore) {
+  ViSemaphore h = lc::Startup() == 1 ? Alloc(args.at(0), kSystem, 1) : nullptr;
+  if (visaSemAcquire(h, VI_TMO_INFINITE, nullptr) || visaSemAcquire(h, 0, nullptr)) return 1;
+  Signal(args.at(1)).Notify();
+  for (;;) pf::SleepMs(1000);
+}
+
+// Leaves the library as unloading would, its record behind.
+ZYVISA_SCENARIO(AllocSystemSemaphoreAndLeave) {
+  if (lc::Startup() != 1 || Alloc("made elsewhere", kSystem) == nullptr) return 1;
+  lc::Shutdown();
+  return 0;
+}
+
+// Exit code 0 when start-up, once args[0] is notified, fails.
+ZYVISA_SCENARIO(StartupFailsWhenTold) {
+  return Signal(args.at(0)).Wait(kChildTimeoutMs) && lc::Startup() != 1 ? 0 : 1;
+}
+
+// Returns once the child holds it.
 std::unique_ptr<Child> HoldInChild(const std::string& name) {
   Signal held;
-  auto child = std::make_unique<Child>([&] {
-    ViSemaphore h = lc::Startup() == 1 ? Alloc(name, kSystem, 1) : nullptr;
-    if (visaSemAcquire(h, VI_TMO_INFINITE, nullptr) || visaSemAcquire(h, 0, nullptr)) return 1;
-    held.Notify();
-    for (;;) pf::SleepMs(1000);
-  });
+  auto child = std::make_unique<Child>("HoldSystemSemaphore", ScenarioArgs{name, held.id()});
   EXPECT_TRUE(held.Wait(kChildTimeoutMs));
   return child;
 }
@@ -99,13 +115,9 @@ std::unique_ptr<Child> HoldInChild(const std::string& name) {
 TEST_F(SemTest, OneRecordPerNameAcrossProcessesAndKilledHoldersDoNotBlock) {
   const std::string name = "ZY-VISA Mutex for Resource #3";
   std::unique_ptr<Child> holder = HoldInChild(name);
-  Child maker([] {  // leaves the library as unloading would, its record behind
-    if (lc::Startup() != 1 || Alloc("made elsewhere", kSystem) == nullptr) return 1;
-    lc::Shutdown();
-    return 0;
-  });
+  Child maker("AllocSystemSemaphoreAndLeave", {});
   Signal go;
-  Child other_size([&] { return go.Wait(kChildTimeoutMs) && lc::Startup() != 1 ? 0 : 1; });
+  Child other_size("StartupFailsWhenTold", {go.id()});
   ASSERT_TRUE(Start());
   ViSemaphore h = Alloc(name, kSystem, 1);
   EXPECT_EQ(h->record->owner_pid.load(), uint32_t(holder->pid()));  // the holder's record
@@ -121,12 +133,18 @@ TEST_F(SemTest, OneRecordPerNameAcrossProcessesAndKilledHoldersDoNotBlock) {
   ASSERT_EQ(holder->Wait(kChildTimeoutMs), -9);
   const std::string pid = std::to_string(holder->pid());
   std::string json;
-  // 3: a dead owner.
-  ASSERT_EQ(zyvisa::test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " --json", &json), 3);
-  EXPECT_NE(json.find("{\"index\":0,\"name\":\"" + name + "\",\"free\":false,\"owner_pid\":" +
-                      pid + ",\"owner_tid\":" + pid +
-                      ",\"owner_alive\":false,\"hold_count\":2,\"recursive\":true}"),
-            std::string::npos) << json;
+  // The region named on the command line: a test's private registry does not
+  // follow it into another program on Windows.
+  ASSERT_EQ(zyvisa::test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " --json --file \"" +
+                                         machine_.backing_file() + "\"",
+                                     &json),
+            3);  // 3: a dead owner
+  // The owner thread id is the child's main thread's (the pid on Linux).
+  const size_t at = json.find("{\"index\":0,\"name\":\"" + name +
+                                  "\",\"free\":false,\"owner_pid\":" + pid + ",\"owner_tid\":");
+  ASSERT_NE(at, std::string::npos) << json;
+  const std::string tail = ",\"owner_alive\":false,\"hold_count\":2,\"recursive\":true}";
+  EXPECT_EQ(json.find(tail, at) + tail.size(), json.find('}', at) + 1) << json;
   EXPECT_EQ(visaSemAcquire(h, VI_TMO_INFINITE, &acquired), VI_SUCCESS);
   EXPECT_EQ(h->record->hold_count.load(), 1u);  // the dead holder's count went with it
   EXPECT_EQ(visaSemRelease(h, &acquired), VI_SUCCESS);
@@ -290,6 +308,7 @@ void Contend(ViSemaphore h, int threads, int rounds) {
 // ends), each waiter leaves empty-handed without touching freed memory, and
 // the record is given back once the last one left.
 TEST_F(SemTest, FreeingAProcessSemaphoreNeverWaitsForItsWaiters) {
+  ZYVISA_REQUIRE_FORK();
   const struct { int waiters; ViUInt32 timeout; } rows[] = {
       {1, VI_TMO_INFINITE}, {3, VI_TMO_INFINITE}, {2, 60000}};
   for (const auto& row : rows) {

@@ -15,6 +15,8 @@ namespace zyvisa::config {
 namespace {
 
 constexpr char kSep = platform::kPathSeparator;
+// The fixed folder names, spelled with this platform's separator.
+const std::string kSepText(1, kSep);
 
 // Both caches are filled once and then only read, but a failed folder lookup
 // must leave its cache empty so that the next call tries again: a plain
@@ -46,10 +48,10 @@ std::string ComputeFrameworkPath() {
   if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
   // The result must fit 255 characters; a longer base is cut so that the
   // suffix survives, since callers append file names to the suffix.
-  static constexpr const char kSuffix[] = "/Win64";
-  const size_t room = kFrameworkPathMax - (sizeof kSuffix - 1);
+  const std::string suffix = kSepText + "Win64";
+  const size_t room = kFrameworkPathMax - suffix.size();
   if (base.size() > room) base.resize(room);
-  return base + kSuffix;
+  return base + suffix;
 }
 
 }  // namespace
@@ -61,12 +63,13 @@ ViStatus ConfigFolder(char* folder) noexcept {
     return VI_SUCCESS;
   }
   char value[260] = {};
-  if (platform::RegistryReadString(kInstallerKey, "ZYPUBAPPDATADIR", value, sizeof value) !=
-      platform::RegRead::kOk) {
+  if (platform::RegistryReadString(kInstallerKey, "ZYPUBAPPDATADIR", value, sizeof value,
+                                   platform::RegView::k32Bit) != platform::RegRead::kOk) {
     return VI_ERROR_SYSTEM_ERROR;
   }
   std::string result = value;
-  result += (!result.empty() && result.back() == kSep) ? "ZYvisa/" : "/ZYvisa/";
+  if (result.empty() || result.back() != kSep) result += kSep;
+  result += "ZYvisa" + kSepText;
   // The folder with "visaconf.ini" must fit the callers' 280-byte buffers; a
   // folder beyond the cache's 263 characters is refused rather than cut, since
   // a cut folder would name somebody else's files.
@@ -86,7 +89,7 @@ void SeedDefaultConfig(const char* config_file) noexcept {
   if (platform::PathExists(config_file)) return;
   char framework[kFrameworkPathMax + 1];
   FrameworkPath(framework);
-  const std::string default_file = std::string(framework) + "/ZYvisa/DefaultVisaConf.ini";
+  const std::string default_file = std::string(framework) + kSepText + "ZYvisa" + kSepText + "DefaultVisaConf.ini";
   if (!platform::PathExists(default_file.c_str())) return;
   // Create the folders of the configuration path from the outside in. A
   // separator after ':' belongs to a drive name and names no folder; one in the

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "platform/platform.h"
 #include "zyvisa_types.h"
 
 namespace zyvisa::config {
@@ -12,9 +13,9 @@ constexpr const char* kProductKey = "HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-V
 constexpr const char* kInstallerKey = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer";
 constexpr const char* kConfigFileName = "visaconf.ini";
 constexpr const char* kResourceFileName = "visarsrc.xml";
-// Stands where the Windows build falls back to its Program Files folder when
-// neither the registry nor VXIPNPPATH names the installation.
-constexpr const char* kFallbackInstallFolder = "/opt/ivi-foundation/visa";
+// The installation folder when neither the registry nor VXIPNPPATH names
+// one: the platform's (Program Files on Windows).
+constexpr const char* kFallbackInstallFolder = platform::kFallbackInstallFolder;
 
 constexpr size_t kConfigFolderBufferSize = 268;  // callers' buffers for the folder
 constexpr size_t kConfigFolderMax = 263;         // characters the cache holds

@@ -76,7 +76,8 @@ bool BackingFilePath(std::string* path, std::string* folder) {
   char value[kRegistryPathBuffer] = {};
   if (!platform::RegistryKeyExists(config::kInstallerKey)) return false;
   if (platform::RegistryReadString(config::kInstallerKey, "ZYSHAREDMEMORYDIR", value,
-                                   sizeof value) != platform::RegRead::kOk) {
+                                   sizeof value, platform::RegView::k32Bit) !=
+      platform::RegRead::kOk) {
     return false;
   }
   *folder = value;

@@ -1,6 +1,7 @@
 // The one interface through which the library reaches the operating system.
-// Each platform folder (posix/ now, win32/ later) implements all of it; no
-// other file includes an OS header. Semantics follow what the Windows calls
+// Each platform folder (posix/, win32/) implements all of it; the build adds
+// exactly one folder to the include path, and no other file includes an OS
+// header. Semantics follow what the Windows calls
 // give the rest of the library: named machine-wide mutexes that hand an
 // abandoned lock to the next waiter, files opened with share modes, a registry.
 #pragma once
@@ -136,21 +137,23 @@ bool GetEnvironment(const char* name, std::string* value);
 // On POSIX the registry is an INI file: $ZYVISA_REGISTRY (a named file that
 // does not exist is an empty registry), else /etc/zyvisa/registry.ini, else a
 // built-in one holding the product key (without values) and the installer
-// key with these two folders; start-up creates the shared-memory folder
-// (MakeSharedFolder) when it is missing.
-constexpr char kDefaultSharedMemoryDir[] = "/dev/shm/zyvisa";   // ZYSHAREDMEMORYDIR
-constexpr char kDefaultPublicAppDataDir[] = "/var/tmp/zyvisa";  // ZYPUBAPPDATADIR
+// key with the two default folders of platform_constants.h; start-up creates
+// the shared-memory folder (MakeSharedFolder) when it is missing. On Windows it
+// is the registry itself.
 bool RegistryKeyExists(const char* key_path) noexcept;
 enum class RegRead { kOk, kMoreData, kMissing };
+// Which registry view a 64-bit process reads: the installer key is read
+// through the 32-bit view. Platforms without views ignore it.
+enum class RegView { kNative, k32Bit };
 // Copies the value, zero-terminated, into buffer. kMoreData when it (with its
 // terminator) does not fit in size bytes: the buffer then holds as much as
 // fits, terminated. kMissing when the key or the value does not exist.
 RegRead RegistryReadString(const char* key_path, const char* value_name, char* buffer,
-                           size_t size) noexcept;
+                           size_t size, RegView view = RegView::kNative) noexcept;
 
 // ---------------------------------------------------------------- files and folders
 
-constexpr char kPathSeparator = '/';
+// kPathSeparator: in platform_constants.h.
 // True if an entry of that name exists (file or folder).
 bool PathExists(const char* path) noexcept;
 // A 64-bit stamp of the file that is 0 exactly when the file is missing and
@@ -268,5 +271,8 @@ void UnmapFileReadOnly(const void* view, size_t size) noexcept;
 
 }  // namespace zyvisa::platform
 
-// The inline fast paths of this platform (cached ids, threading state).
-#include "platform/posix/inline_fast_paths.h"
+// Found through the include path, in the one platform folder the build adds:
+// the names and folders that differ between platforms, and the inline fast
+// paths (cached ids, threading state).
+#include "platform_constants.h"
+#include "inline_fast_paths.h"

@@ -4,7 +4,6 @@
 // asynchronous tests and benchmarks.
 #pragma once
 
-#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +14,8 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include "support/test_machine.h"
 
 #include "async/async_job.h"
 #include "objects/object_layouts.h"
@@ -205,10 +206,10 @@ class AsyncSession {
       }
     } unwound{d};
     d.in_read = true;
-    // poll() is a cancellation point, as in a driver waiting for its device.
-    // (Not sleep_for: the address sanitizer of this compiler misreads the
-    // stack that a cancellation unwinds out of its frame.)
-    while (d.block && !d.released) poll(nullptr, 0, 1);
+    // A cancellation point (poll() on POSIX), as in a driver waiting for its
+    // device. (Not sleep_for: the address sanitizer of this compiler misreads
+    // the stack that a cancellation unwinds out of its frame.)
+    while (d.block && !d.released) test::SleepInCancellationPoint(1);
     if (d.on_read) d.on_read();
     *return_count = count - 1;
     d.returned = true;

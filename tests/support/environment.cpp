@@ -1,28 +1,19 @@
 // Scoped environment changes for tests.
 #include "support/environment.h"
 
-#include <stdlib.h>
+#include "support/os.h"
 
 namespace zyvisa::test {
 
+void SetEnvironment(const char* name, const char* value) { os::SetEnv(name, value); }
+
 ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
-  if (const char* old = getenv(name)) {
-    had_ = true;
-    saved_ = old;
-  }
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
+  had_ = os::GetEnv(name, &saved_);
+  os::SetEnv(name, value);
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
-  if (had_) {
-    setenv(name_.c_str(), saved_.c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+  os::SetEnv(name_.c_str(), had_ ? saved_.c_str() : nullptr);
 }
 
 }  // namespace zyvisa::test

@@ -5,6 +5,9 @@
 
 namespace zyvisa::test {
 
+// Sets a variable of this process's environment for good; null unsets it.
+void SetEnvironment(const char* name, const char* value);
+
 class ScopedEnvironment {
  public:
   // value null unsets the variable.

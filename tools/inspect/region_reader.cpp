@@ -67,7 +67,8 @@ void CloseRegion(Region* region) {
 std::string DefaultRegionPath() {
   char folder[260] = {};
   if (platform::RegistryReadString(config::kInstallerKey, "ZYSHAREDMEMORYDIR", folder,
-                                   sizeof folder) != platform::RegRead::kOk) {
+                                   sizeof folder, platform::RegView::k32Bit) !=
+      platform::RegRead::kOk) {
     return {};
   }
   std::string path = folder;

@@ -79,8 +79,9 @@ bool RegistryKeyExists(const char* key_path) noexcept {
   return false;
 }
 
+// One file: no registry views here.
 RegRead RegistryReadString(const char* key_path, const char* value_name, char* buffer,
-                           size_t size) noexcept {
+                           size_t size, RegView) noexcept {
   if (buffer != nullptr && size > 0) buffer[0] = '\0';
   if (key_path == nullptr || value_name == nullptr) return RegRead::kMissing;
   ini::IniDocument doc(kMergeSections, kCaseSensitive, kRegistryOptions);

@@ -1,0 +1,61 @@
+// The POSIX named mutexes' files: leftovers of crashed runs and of earlier
+// boots never wedge a later user; names that file names must escape stay
+// distinct; the files are usable by the machine's group.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/test_machine.h"
+
+namespace {
+
+namespace pf = zyvisa::platform;
+using zyvisa::test::Child;
+using zyvisa::test::Signal;
+
+constexpr int kChildTimeoutMs = 10000;
+
+class NamedMutexFiles : public ::testing::Test {
+ protected:
+  void SetUp() override { pf::SetMachineFolder(machine_.shm_dir().c_str()); }
+  void TearDown() override { pf::SetMachineFolder(""); }
+  std::string Path(const std::string& file) const { return machine_.shm_dir() + "/" + file; }
+  bool AcquiredInChild(const std::string& name) {
+    Child child("AcquireNamedMutex", {machine_.shm_dir(), name});
+    return child.Wait(kChildTimeoutMs) == 0;
+  }
+  zyvisa::test::TestMachine machine_;
+};
+
+TEST_F(NamedMutexFiles, LeftoverFilesNeverWedgeTheNextUser) {
+  // What a creator killed while writing would leave if files were written in
+  // place: the right size without a header, or short.
+  zyvisa::test::WriteFile(Path("zyvisa-mutex-half"), std::string(128, '\0'));
+  zyvisa::test::WriteFile(Path("zyvisa-mutex-short"), std::string(40, '\0'));
+  // A file of an earlier boot: its holder (a live child here) would never let go.
+  Signal held;
+  Child holder("HoldNamedMutex", {machine_.shm_dir(), "Global\\boot", held.id()});
+  ASSERT_TRUE(held.Wait(kChildTimeoutMs));
+  std::string file = zyvisa::test::ReadFile(Path("zyvisa-mutex-Global%5Cboot"));
+  ASSERT_EQ(file.size(), 128u);
+  zyvisa::test::WriteFile(Path("zyvisa-mutex-Global%5Cboot"), file.replace(8, 36, 36, '0'));
+  for (const char* name : {"half", "short", "Global\\boot"}) {
+    EXPECT_TRUE(AcquiredInChild(name)) << name;
+  }
+}
+
+TEST_F(NamedMutexFiles, EscapedNamesStayDistinctAndFilesBelongToTheMachinesGroup) {
+  Signal held;
+  Child holder("HoldNamedMutex", {machine_.shm_dir(), "Global\\a/b", held.id()});
+  ASSERT_TRUE(held.Wait(kChildTimeoutMs));
+  // Names that differ only where file names escape '\', '/' and '%'.
+  for (const char* name : {"Global/a\\b", "Global\\a%2Fb", "Global\\a\\b"}) {
+    EXPECT_TRUE(AcquiredInChild(name)) << name;
+  }
+  const auto mode = std::filesystem::status(Path("zyvisa-mutex-Global%5Ca%2Fb")).permissions();
+  EXPECT_EQ(int(mode) & 0777, 0660);  // the machine's group, whatever the creator's umask
+}
+
+}  // namespace

@@ -1,0 +1,425 @@
+// Test isolation helpers on Windows: private machine folders, a private
+// registry standing in for HKEY_LOCAL_MACHINE (RegOverridePredefKey, taken
+// over by children through the environment), pipes as signals, scenario
+// children started with CreateProcess, LoadLibrary and _popen.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "support/os.h"
+#include "support/test_machine.h"
+
+namespace zyvisa::test {
+
+namespace {
+
+[[noreturn]] void Die(const std::string& what) {
+  std::fprintf(stderr, "test support: %s: Win32 error %lu\n", what.c_str(), GetLastError());
+  std::abort();
+}
+
+// Children of scenarios find the machine's registry key here.
+constexpr char kRegistryKeyVariable[] = "ZYVISA_TEST_REGISTRY_KEY";
+constexpr char kTestsKey[] = "Software\\ZyvisaTests";
+
+void OverrideLocalMachine(const std::string& key_path) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, key_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    Die("registry key " + key_path);
+  }
+  // The library's RegOpenKeyExA(HKEY_LOCAL_MACHINE, ...) now opens below key.
+  if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, key) != ERROR_SUCCESS) Die("override HKLM");
+  RegCloseKey(key);
+}
+
+std::string Trim(const std::string& s) {
+  const size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+// Quotes one argument so that the C runtime's parser gives it back as is.
+std::string Quote(const std::string& arg) {
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, '\\');
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace
+
+namespace os {
+
+void SetEnv(const char* name, const char* value) {
+  // _putenv_s keeps the C runtime's copy and the process environment block
+  // in step; an empty value removes the variable.
+  _putenv_s(name, value == nullptr ? "" : value);
+  SetEnvironmentVariableA(name, value);
+}
+
+bool GetEnv(const char* name, std::string* value) {
+  char buffer[32768];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return false;
+  *value = std::string(buffer, n);
+  return true;
+}
+
+void PrepareScenarioProcess() {
+  std::string key;
+  if (GetEnv(kRegistryKeyVariable, &key)) OverrideLocalMachine(key);
+}
+
+}  // namespace os
+
+TestMachine::TestMachine() {
+  static std::atomic<unsigned> counter{0};
+  const std::string temp = std::filesystem::temp_directory_path().string();
+  for (;;) {
+    std::ostringstream name;
+    name << "zyvisa-test-" << GetCurrentProcessId() << "-" << counter++ << "-" << GetTickCount();
+    const std::string candidate = (std::filesystem::path(temp) / name.str()).string();
+    if (CreateDirectoryA(candidate.c_str(), nullptr)) {
+      root_ = candidate;
+      registry_key_ = std::string(kTestsKey) + "\\" + name.str();
+      break;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS) Die("temporary folder");
+  }
+  shm_dir_ = root_ + "\\shm";
+  appdata_dir_ = root_ + "\\public";
+  registry_path_ = root_ + "\\registry.ini";
+  std::filesystem::create_directories(shm_dir_);
+  std::filesystem::create_directories(appdata_dir_);
+  had_registry_env_ = os::GetEnv(kRegistryKeyVariable, &saved_registry_env_);
+  WriteRegistry(DefaultRegistry());
+  os::SetEnv(kRegistryKeyVariable, registry_key_.c_str());
+}
+
+TestMachine::~TestMachine() {
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  RegDeleteTreeA(HKEY_CURRENT_USER, registry_key_.c_str());
+  RegDeleteKeyA(HKEY_CURRENT_USER, registry_key_.c_str());
+  if (had_registry_env_) {
+    os::SetEnv(kRegistryKeyVariable, saved_registry_env_.c_str());
+    OverrideLocalMachine(saved_registry_env_);
+  } else {
+    os::SetEnv(kRegistryKeyVariable, nullptr);
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+}
+
+// The same text as the POSIX registry file, written into the private key:
+// "[HKEY_LOCAL_MACHINE\\Key\\Path]" sections, "Name=value" string values.
+void TestMachine::WriteRegistry(const std::string& text) const {
+  WriteFile(registry_path_, text);
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  RegDeleteTreeA(HKEY_CURRENT_USER, registry_key_.c_str());
+  OverrideLocalMachine(registry_key_);
+  std::istringstream lines(text);
+  std::string line;
+  HKEY key = nullptr;
+  constexpr char kHive[] = "HKEY_LOCAL_MACHINE\\";
+  while (std::getline(lines, line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      if (key != nullptr) RegCloseKey(key);
+      key = nullptr;
+      std::string path = line.substr(1, line.size() - 2);
+      if (_strnicmp(path.c_str(), kHive, sizeof kHive - 1) != 0) continue;
+      path = registry_key_ + "\\" + path.substr(sizeof kHive - 1);
+      if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &key, nullptr) != ERROR_SUCCESS) {
+        Die("registry key " + path);
+      }
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (key == nullptr || eq == std::string::npos) continue;
+    const std::string name = Trim(line.substr(0, eq));
+    const std::string value = Trim(line.substr(eq + 1));
+    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   DWORD(value.size() + 1));
+  }
+  if (key != nullptr) RegCloseKey(key);
+}
+
+const char TestMachine::kSep = '\\';
+
+// Threads are terminated, not cancelled, here: any sleep will do.
+bool CancellationUnwinds() { return false; }
+
+void SleepInCancellationPoint(int ms) { Sleep(DWORD(ms)); }
+const char kMathLibrary[] = "msvcrt.dll";
+
+// Windows has no FIFO in the file system's place of a file.
+void MakeFifo(const std::string& path) {
+  std::fprintf(stderr, "test support: no FIFO on Windows (%s)\n", path.c_str());
+  std::abort();
+}
+
+// Windows keeps no permission bits; the read-only attribute is the one bit.
+int FileMode(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return -1;
+  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+}
+
+// Access goes by the access list, which the library leaves open to everyone.
+bool InOurGroup(const std::string& path) { return FileExists(path); }
+
+int GoneProcessId() {
+  // A process that has ended and whose last handle is closed: its id is free.
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  char command[] = "cmd.exe /c exit 0";
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &info)) {
+    Die("CreateProcess");
+  }
+  WaitForSingleObject(info.hProcess, INFINITE);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return int(info.dwProcessId);
+}
+
+bool ForkAvailable() { return false; }
+
+Signal::Signal() {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) Die("pipe");
+  ends_[0] = reinterpret_cast<intptr_t>(read_end);
+  ends_[1] = reinterpret_cast<intptr_t>(write_end);
+}
+
+// Inherited handles keep their values in the child.
+Signal::Signal(const std::string& id) : owner_(false) {
+  long long r = 0, w = 0;
+  if (std::sscanf(id.c_str(), "%lld:%lld", &r, &w) != 2) Die("signal id " + id);
+  ends_[0] = intptr_t(r);
+  ends_[1] = intptr_t(w);
+}
+
+std::string Signal::id() const {
+  return std::to_string(static_cast<long long>(ends_[0])) + ":" +
+         std::to_string(static_cast<long long>(ends_[1]));
+}
+
+Signal::~Signal() {
+  if (!owner_) return;
+  CloseHandle(reinterpret_cast<HANDLE>(ends_[0]));
+  CloseHandle(reinterpret_cast<HANDLE>(ends_[1]));
+}
+
+void Signal::Notify(char value) {
+  DWORD written = 0;
+  if (!::WriteFile(reinterpret_cast<HANDLE>(ends_[1]), &value, 1, &written, nullptr) ||
+      written != 1) {
+    Die("signal write");
+  }
+}
+
+bool Signal::Wait(int timeout_ms, char* value) {
+  HANDLE read_end = reinterpret_cast<HANDLE>(ends_[0]);
+  const ULONGLONG deadline = GetTickCount64() + ULONGLONG(timeout_ms < 0 ? 0 : timeout_ms);
+  // Anonymous pipes cannot be waited on: poll.
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) return false;
+    if (available > 0) break;
+    if (timeout_ms >= 0 && GetTickCount64() >= deadline) return false;
+    Sleep(1);
+  }
+  char c = 0;
+  DWORD n = 0;
+  if (!::ReadFile(read_end, &c, 1, &n, nullptr) || n != 1) return false;
+  if (value != nullptr) *value = c;
+  return true;
+}
+
+Child::Child(const std::function<int()>&) {
+  std::fprintf(stderr, "test support: a function child needs fork; use a scenario\n");
+  std::abort();
+}
+
+Child::Child(const char* scenario, const ScenarioArgs& args) {
+  if (os::FindScenario(scenario) == nullptr) Die(std::string("no scenario ") + scenario);
+  char self[MAX_PATH + 1];
+  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) Die("own file name");
+  std::string command = Quote(self);
+  for (const std::string& arg : os::ScenarioCommandLine(scenario, args)) command += " " + Quote(arg);
+  std::fflush(nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  // Handles inherited: the signals' pipe ends keep their values in the child.
+  if (!CreateProcessA(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    Die("CreateProcess " + command);
+  }
+  CloseHandle(info.hThread);
+  pid_ = int(info.dwProcessId);
+  process_ = info.hProcess;
+}
+
+Child::~Child() {
+  if (!reaped_ && process_ != nullptr) {
+    Kill();
+    Wait(5000);
+  }
+  if (process_ != nullptr) CloseHandle(static_cast<HANDLE>(process_));
+}
+
+void Child::Kill() {
+  if (reaped_ || process_ == nullptr) return;
+  killed_ = true;
+  TerminateProcess(static_cast<HANDLE>(process_), 137);
+}
+
+int Child::Wait(int timeout_ms) {
+  if (reaped_ || process_ == nullptr) return -1001;
+  HANDLE process = static_cast<HANDLE>(process_);
+  if (WaitForSingleObject(process, timeout_ms < 0 ? INFINITE : DWORD(timeout_ms)) != WAIT_OBJECT_0) {
+    TerminateProcess(process, 137);
+    WaitForSingleObject(process, INFINITE);
+    reaped_ = true;
+    return -1000;
+  }
+  reaped_ = true;
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  // What a SIGKILL gives on POSIX, so that tests read one way.
+  return killed_ ? -9 : int(code);
+}
+
+// Nothing is inherited by memory here; children that need shared counters
+// are fork-only.
+void* SharedScratch(size_t bytes) {
+  void* p = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (p == nullptr) Die("VirtualAlloc");
+  return p;
+}
+
+int CallInLibrary(const std::string& path, const char* function, bool unload) {
+  HMODULE lib = LoadLibraryA(path.c_str());
+  if (lib == nullptr) return -1;
+  auto fn = reinterpret_cast<unsigned short (*)()>(
+      reinterpret_cast<void*>(GetProcAddress(lib, function)));
+  const int result = fn != nullptr ? fn() : -1;
+  if (unload) FreeLibrary(lib);
+  return result;
+}
+
+int RunProgram(const std::string& command_line, std::string* output) {
+  std::fflush(nullptr);
+  // The command interpreter takes "/" in the program's own path for a
+  // switch: the program is named with backslashes.
+  std::string command = command_line;
+  for (size_t i = 0; i < command.size() && command[i] != ' '; ++i) {
+    if (command[i] == '/') command[i] = '\\';
+  }
+  FILE* p = _popen((command + " 2>&1").c_str(), "rb");
+  if (p == nullptr) Die("_popen");
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int status = _pclose(p);
+  if (output != nullptr) *output = out;
+  return status;
+}
+
+}  // namespace zyvisa::test
+
+namespace zyvisa::test {
+
+namespace {
+
+template <typename T>
+bool ReadAt(const std::string& file, size_t offset, T* value) {
+  if (offset > file.size() || file.size() - offset < sizeof(T)) return false;
+  std::memcpy(value, file.data() + offset, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+// Reads the export directory of a 64-bit PE file straight from the file.
+bool ExportedNames(const std::string& path, std::vector<std::string>* names) {
+  const std::string file = ReadFile(path);
+  uint32_t pe = 0;
+  uint32_t signature = 0;
+  if (!ReadAt(file, 0x3C, &pe) || !ReadAt(file, pe, &signature) || signature != 0x00004550) {
+    return false;
+  }
+  const size_t coff = pe + 4;
+  uint16_t section_count = 0, optional_size = 0, magic = 0;
+  ReadAt(file, coff + 2, &section_count);
+  ReadAt(file, coff + 16, &optional_size);
+  const size_t optional = coff + 20;
+  if (!ReadAt(file, optional, &magic) || magic != 0x20B) return false;  // PE32+
+  uint32_t export_rva = 0;
+  if (!ReadAt(file, optional + 112, &export_rva) || export_rva == 0) return false;
+  const size_t sections = optional + optional_size;
+  // Relative virtual address to file offset, through the section table.
+  auto offset_of = [&](uint32_t rva, size_t* offset) {
+    for (uint16_t i = 0; i < section_count; ++i) {
+      const size_t s = sections + size_t(i) * 40;
+      uint32_t virtual_size = 0, virtual_address = 0, raw_size = 0, raw_offset = 0;
+      ReadAt(file, s + 8, &virtual_size);
+      ReadAt(file, s + 12, &virtual_address);
+      ReadAt(file, s + 16, &raw_size);
+      ReadAt(file, s + 20, &raw_offset);
+      const uint32_t span = virtual_size > raw_size ? virtual_size : raw_size;
+      if (rva >= virtual_address && rva - virtual_address < span) {
+        *offset = size_t(raw_offset) + (rva - virtual_address);
+        return true;
+      }
+    }
+    return false;
+  };
+  size_t directory = 0, name_table = 0;
+  uint32_t name_count = 0, names_rva = 0;
+  if (!offset_of(export_rva, &directory) || !ReadAt(file, directory + 24, &name_count) ||
+      !ReadAt(file, directory + 32, &names_rva) || !offset_of(names_rva, &name_table)) {
+    return false;
+  }
+  for (uint32_t i = 0; i < name_count; ++i) {
+    uint32_t name_rva = 0;
+    size_t name = 0;
+    if (!ReadAt(file, name_table + size_t(i) * 4, &name_rva) || !offset_of(name_rva, &name)) {
+      return false;
+    }
+    names->push_back(std::string(file.c_str() + name));
+  }
+  return true;
+}
+
+}  // namespace zyvisa::test
