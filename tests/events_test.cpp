@@ -433,7 +433,12 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
     threads.emplace_back([&, p] {
       for (int i = 0; i < kEach; ++i) {
         if (s.Produce(types[p]) == VI_SUCCESS) produced.fetch_add(1);
+        // Every producer raises this one type: each holds the event semaphore
+        // from create to raise, or two could be handed the same node.
+        ViUInt16 held = 0;
+        visaSemAcquire(s.get()->event_semaphore, VI_TMO_INFINITE, &held);
         if (s.Produce(kQueued) == VI_SUCCESS) queued.fetch_add(1);
+        visaSemRelease(s.get()->event_semaphore, &held);
       }
     });
   }
