@@ -26,6 +26,11 @@ int OpenOrCreateShared(const char* path, int flags) noexcept;
 // flock() that retries when interrupted by a signal; 0 or -1 with errno.
 int FlockRetry(int fd, int operation) noexcept;
 
+// Reads the start of /proc/<pid>/<name> into text (size bytes with the
+// terminator), retrying when interrupted. Returns the length read, 0 for an
+// empty file, -1 when the file cannot be opened or read.
+ssize_t ReadProcFile(uint32_t pid, const char* name, char* text, size_t size) noexcept;
+
 // CLOCK_MONOTONIC now plus ms, for absolute-deadline waits that a signal or a
 // spurious wake-up does not lengthen.
 timespec MonotonicDeadline(uint32_t ms) noexcept;

@@ -18,6 +18,24 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_common.h"
 
+namespace zyvisa::platform::posix {
+
+ssize_t ReadProcFile(uint32_t pid, const char* name, char* text, size_t size) noexcept {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%u/%s", pid, name);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t n;
+  do {
+    n = read(fd, text, size - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n >= 0) text[n] = '\0';
+  return n;
+}
+
+}  // namespace zyvisa::platform::posix
+
 namespace zyvisa::platform {
 
 namespace posix {
@@ -84,31 +102,20 @@ ProcState ProcessState(uint32_t pid) noexcept {
   // while it can be read: the id must be a thread group's (a process's) own,
   // and its state not a zombie's. A lock owner's process id that the kernel
   // has since given to a thread of another process then counts as gone.
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/status", pid);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    // Name (at most 64 escaped characters), Umask, State and Tgid come first.
-    char text[1024];
-    ssize_t n;
-    do {
-      n = read(fd, text, sizeof text - 1);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n > 0) {
-      text[n] = '\0';
-      const char* state = std::strstr(text, "\nState:");
-      const char* tgid = std::strstr(text, "\nTgid:");
-      if (state != nullptr && tgid != nullptr) {
-        state += std::strlen("\nState:");
-        while (*state == ' ' || *state == '\t') ++state;
-        if (std::strtoul(tgid + std::strlen("\nTgid:"), nullptr, 10) != pid) {
-          return ProcState::kGone;
-        }
-        return (*state == 'Z' || *state == 'X') ? ProcState::kGone : ProcState::kAlive;
+  // Name (at most 64 escaped characters), Umask, State and Tgid come first.
+  char text[1024];
+  // A process that ends while being read leaves an empty file: ask kill().
+  if (posix::ReadProcFile(pid, "status", text, sizeof text) > 0) {
+    const char* state = std::strstr(text, "\nState:");
+    const char* tgid = std::strstr(text, "\nTgid:");
+    if (state != nullptr && tgid != nullptr) {
+      state += std::strlen("\nState:");
+      while (*state == ' ' || *state == '\t') ++state;
+      if (std::strtoul(tgid + std::strlen("\nTgid:"), nullptr, 10) != pid) {
+        return ProcState::kGone;
       }
+      return (*state == 'Z' || *state == 'X') ? ProcState::kGone : ProcState::kAlive;
     }
-    // A process that ends while being read leaves an empty file: ask kill().
   }
   // /proc is missing, or hides other users' processes (hidepid): kill() can
   // still tell a missing process from one we may not inspect, but it also

@@ -10,23 +10,14 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_common.h"
 
 namespace zyvisa::platform {
 
 uint64_t ProcessStartTime(uint32_t pid) noexcept {
   if (pid == 0 || pid > uint32_t(INT_MAX)) return 0;
-  char path[32];
-  std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
   char text[1024];
-  ssize_t n;
-  do {
-    n = read(fd, text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  close(fd);
-  if (n <= 0) return 0;
-  text[n] = '\0';
+  if (posix::ReadProcFile(pid, "stat", text, sizeof text) <= 0) return 0;
   // "pid (command) state ppid ...": the command may hold spaces and ')', so
   // fields are counted from the last ')'. The start time is field 22, the
   // 20th after the command.
