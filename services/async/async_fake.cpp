@@ -119,16 +119,6 @@ ViStatus ReadOrWrite(ViSession handle, ViAddr buffer, ViUInt32 count, const ViJo
   return VI_SUCCESS_SYNC;
 }
 
-struct MoveArgs {
-  ViUInt16 source_space;
-  ViUInt64 source_offset;
-  ViUInt16 source_width;
-  ViUInt16 destination_space;
-  ViUInt64 destination_offset;
-  ViUInt16 destination_width;
-  ViUInt64 count;
-};
-
 ViStatus Move(ViSession handle, const MoveArgs& args, const ViJobId* job_id,
               bool extended) noexcept {
   IoSession* session = objects::LookupIoSession(handle);

@@ -46,6 +46,18 @@ static_assert(offsetof(AsyncJob, destination_width) == 58);
 static_assert(offsetof(AsyncJob, abort_request) == 60);
 static_assert(offsetof(AsyncJob, extended) == 62);
 
+// The two sides and the element count of one move, as a driver's move entry
+// takes them: what the emulated entries receive and the job thread passes on.
+struct MoveArgs {
+  ViUInt16 source_space;
+  ViUInt64 source_offset;
+  ViUInt16 source_width;
+  ViUInt16 destination_space;
+  ViUInt64 destination_offset;
+  ViUInt16 destination_width;
+  ViUInt64 count;
+};
+
 // Operation ids (upper half of a job id) that the job thread performs.
 constexpr uint16_t kOperRead = 0x402;
 constexpr uint16_t kOperWrite = 0x404;

@@ -59,21 +59,16 @@ void RunReadCall(void* raw) {
 struct MoveCall {
   ZyvisaMoveProc proc;
   ViSession session;
-  ViUInt16 source_space;
-  ViUInt64 source_offset;
-  ViUInt16 source_width;
-  ViUInt16 destination_space;
-  ViUInt64 destination_offset;
-  ViUInt16 destination_width;
-  ViUInt64 count;
+  MoveArgs args;
   ViStatus status;
 };
 
 void RunMoveCall(void* raw) {
   auto* call = static_cast<MoveCall*>(raw);
-  call->status = call->proc(call->session, call->source_space, call->source_offset,
-                            call->source_width, call->destination_space,
-                            call->destination_offset, call->destination_width, call->count);
+  const MoveArgs& a = call->args;
+  call->status = call->proc(call->session, a.source_space, a.source_offset, a.source_width,
+                            a.destination_space, a.destination_offset, a.destination_width,
+                            a.count);
 }
 
 // Not noexcept, like every frame between the thread's start and the driver:
@@ -111,18 +106,18 @@ ViStatus PerformMove(IoSession& session, AsyncJob& job, uint64_t* moved) {
       session, job.extended != 0 ? objects::kSlotMoveEx : objects::kSlotMove);
   if (call.proc == nullptr) return VI_ERROR_NSUP_OPER;
   call.session = session.handle;
-  call.source_space = job.source_space;
-  call.source_width = job.source_width;
-  call.destination_space = job.destination_space;
-  call.destination_width = job.destination_width;
+  call.args.source_space = job.source_space;
+  call.args.source_width = job.source_width;
+  call.args.destination_space = job.destination_space;
+  call.args.destination_width = job.destination_width;
   uint64_t remaining = job.count;
   for (;;) {
-    call.source_offset = job.source_offset;
-    call.destination_offset = job.destination_offset;
-    call.count = remaining < chunk ? remaining : chunk;
+    call.args.source_offset = job.source_offset;
+    call.args.destination_offset = job.destination_offset;
+    call.args.count = remaining < chunk ? remaining : chunk;
     platform::CallCancellable(&RunMoveCall, &call);
     if (call.status < 0) return call.status;
-    *moved += call.count;
+    *moved += call.args.count;
     if (remaining <= chunk) return call.status;
     if (job.abort_request.load(std::memory_order_relaxed) != 0) return VI_ERROR_ABORT;
     remaining -= chunk;
