@@ -168,7 +168,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration || run.aggregate_name == "mean") {
+      if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
         // The hand-off waits for the other thread, so its time is the clock's.
         times_[run.run_name.function_name] =
             run.run_name.function_name == "BM_ConditionVariableHandOff" ? run.GetAdjustedRealTime()

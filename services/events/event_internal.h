@@ -8,6 +8,8 @@
 
 #include "objects/object_layouts.h"
 #include "objects/oper_table.h"
+#include "runtime/process_state.h"
+#include "sync/sem_fast.h"
 #include "zyvisa_sem.h"
 
 namespace zyvisa::events {
@@ -41,6 +43,12 @@ void ReturnNode(EventQueue* queue, EventNode* node) noexcept;
 // driver's status, else VI_SUCCESS.
 ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexcept;
 
+// The session object that a handle names, as zyvisaValidateIoSession(handle, 0)
+// gives it (signature not checked), remembered per thread: a producer names
+// the same session call after call, and the list semaphore is taken again
+// only when a session was freed since.
+IoSession* FindIoSession(ViSession handle) noexcept;
+
 // The first position of a type in the session's supported list, or -1.
 int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept;
 
@@ -56,8 +64,20 @@ bool DriverHandlesJob(ViJobId job_id, const objects::OperTable* table) noexcept;
 // report no error for it.
 class EventLock {
  public:
-  EventLock(IoSession* session, bool honour_bypass) noexcept;
-  ~EventLock();
+  // Inline, as is the semaphore's uncontended path: two of these per event.
+  EventLock(IoSession* session, bool honour_bypass) noexcept {
+    if (honour_bypass && session->event_lock_bypass != 0) return;
+    semaphore_ = session->event_semaphore;
+    if (semaphore_ == nullptr ||
+        sync::SemAcquire(semaphore_, runtime::ServiceLockTimeout(), &held_) != VI_SUCCESS) {
+      held_ = 0;
+    }
+  }
+  // The handler loop may have handed the semaphore back and not regained it;
+  // the note says what this thread holds now.
+  ~EventLock() {
+    if (held_ != 0) sync::SemRelease(semaphore_, &held_);
+  }
   EventLock(const EventLock&) = delete;
   EventLock& operator=(const EventLock&) = delete;
   // The note the handler loop updates as it releases and retakes the semaphore.
@@ -69,6 +89,9 @@ class EventLock {
 };
 
 // Whether the core's trace flag is on now.
-bool SpyModeOn() noexcept;
+inline bool SpyModeOn() noexcept {
+  const ViUInt32* flag = runtime::State().spy_mode.load(std::memory_order_acquire);
+  return flag != nullptr && *flag != 0;
+}
 
 }  // namespace zyvisa::events

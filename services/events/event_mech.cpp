@@ -10,31 +10,37 @@
 
 namespace zyvisa::events {
 
-EventLock::EventLock(IoSession* session, bool honour_bypass) noexcept {
-  if (honour_bypass && session->event_lock_bypass != 0) return;
-  semaphore_ = session->event_semaphore;
-  if (semaphore_ == nullptr ||
-      visaSemAcquire(semaphore_, runtime::ServiceLockTimeout(), &held_) != VI_SUCCESS) {
-    held_ = 0;
+namespace {
+
+struct RememberedSession {
+  uint32_t handle;
+  uint32_t generation;
+  IoSession* session;
+};
+// Trivial and constant-initialized: no per-thread constructor or guard.
+thread_local RememberedSession t_remembered{};
+
+}  // namespace
+
+IoSession* FindIoSession(ViSession handle) noexcept {
+  RememberedSession& remembered = t_remembered;
+  // Read before the lookup: a session freed after this read changes it, and
+  // the remembered lookup is then not trusted the next time.
+  const uint32_t generation = objects::IoSessionGeneration();
+  if (remembered.session != nullptr && remembered.handle == handle &&
+      remembered.generation == generation) {
+    return remembered.session;
   }
-}
-
-EventLock::~EventLock() {
-  // The handler loop may have handed the semaphore back and not regained it;
-  // the note says what this thread holds now.
-  if (held_ != 0) visaSemRelease(semaphore_, &held_);
-}
-
-bool SpyModeOn() noexcept {
-  const ViUInt32* flag = runtime::State().spy_mode.load(std::memory_order_acquire);
-  return flag != nullptr && *flag != 0;
+  auto* session = static_cast<IoSession*>(zyvisaValidateIoSession(handle, 0));
+  if (session != nullptr) remembered = {handle, generation, session};
+  return session;
 }
 
 namespace {
 
 // A live session (signature checked), or null.
 IoSession* LiveSession(ViSession handle) noexcept {
-  auto* session = static_cast<IoSession*>(zyvisaValidateIoSession(handle, 0));
+  IoSession* session = FindIoSession(handle);
   return session != nullptr && session->header.signature == objects::kValidSignature ? session
                                                                                      : nullptr;
 }
@@ -123,7 +129,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaCreateEvent(ViSession session_handle, ViEv
                                                   ViAddr* handler_event) noexcept {
   // The plain lookup: a producer may still finish a job of a session whose
   // object the core is tearing down; the closing flag refuses it below.
-  auto* session = static_cast<IoSession*>(zyvisaValidateIoSession(session_handle, 0));
+  IoSession* session = events::FindIoSession(session_handle);
   if (session == nullptr) return VI_ERROR_INV_OBJECT;
   if (queue_event == nullptr || handler_event == nullptr) return VI_ERROR_USER_BUF;
   *queue_event = nullptr;

@@ -7,6 +7,7 @@
 #include "objects/object_table.h"
 #include "platform/platform.h"
 #include "runtime/process_state.h"
+#include "sync/sem_fast.h"
 #include "zyvisa_events.h"
 #include "zyvisa_objects.h"
 
@@ -17,8 +18,7 @@ namespace {
 // A handler may close its session, and the core then frees the object: its
 // memory is not read again unless the handle still names it.
 bool StillOpen(const IoSession* session, ViSession handle) noexcept {
-  return objects::LookupIoSession(handle) == session &&
-         session->header.signature == objects::kValidSignature;
+  return FindIoSession(handle) == session && session->header.signature == objects::kValidSignature;
 }
 
 void MarkDelivered(IoSession* session, uint16_t index, EventNode* node) noexcept {
@@ -106,7 +106,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaInvokeHandlerLoop(ViAddr session_object,
       // sees the node raised once its handlers have begun.
       events::MarkDelivered(session, event_index, node);
       if (!bypass && semaphore != nullptr && (semaphore_held == nullptr || *semaphore_held != 0)) {
-        visaSemRelease(semaphore, nullptr);
+        zyvisa::sync::SemRelease(semaphore, nullptr);
         if (semaphore_held != nullptr) *semaphore_held = 0;
       }
       if (events::CallHandlers(session, event_index, node) == events::Delivery::kSessionGone) {
@@ -115,7 +115,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaInvokeHandlerLoop(ViAddr session_object,
       }
       if (!bypass && semaphore != nullptr) {
         ViUInt16 acquired = 0;
-        if (visaSemAcquire(semaphore, zyvisa::runtime::ServiceLockTimeout(), &acquired) !=
+        if (zyvisa::sync::SemAcquire(semaphore, zyvisa::runtime::ServiceLockTimeout(), &acquired) !=
             VI_SUCCESS) {
           acquired = 0;
         }

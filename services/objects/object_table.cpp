@@ -14,6 +14,8 @@
 
 namespace zyvisa::objects {
 
+std::atomic<uint32_t> g_io_session_generation{0};
+
 namespace {
 
 constexpr uint32_t kSlotGrowth = 256;
@@ -29,6 +31,12 @@ struct ObjectList {
 };
 
 ObjectList g_lists[kObjectKindCount];
+
+// Session lists only: bumped after the slot is emptied, released so that a
+// reader that sees the new value also sees the slot empty.
+void BumpGeneration(uint16_t kind) noexcept {
+  if (kind == kIoSessionKind) g_io_session_generation.fetch_add(1, std::memory_order_acq_rel);
+}
 
 const char* const kListSemaphoreNames[kObjectKindCount] = {
     "ViSessionIO List", "ViRsrcManager List", "ViFindList List", "ViEventTable List"};
@@ -181,6 +189,8 @@ void ResetObjectLists() noexcept {
     // The semaphores themselves are closed with the process semaphore table.
     list.semaphore.store(nullptr, std::memory_order_relaxed);
   }
+  // The next start-up hands out the same handles for new objects.
+  BumpGeneration(kIoSessionKind);
 }
 
 }  // namespace zyvisa::objects
@@ -244,6 +254,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
     const uint32_t slot = (handle & objects::kHandleSlotMask) - 1u;
     if (slot < list.slot_count) list.slots[slot] = nullptr;
     objects::Unlink(list, header);
+    objects::BumpGeneration(kind);
   }
   std::free(object);
   return VI_SUCCESS;

@@ -4,6 +4,7 @@
 // while the library unloads).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -32,6 +33,15 @@ void DropUseCount(IoSession& session) noexcept;
 // The I/O session (kind 0) of a handle, as LookupObject gives it.
 inline IoSession* LookupIoSession(uint32_t handle) noexcept {
   return static_cast<IoSession*>(LookupObject(kIoSessionKind, handle));
+}
+
+// Changes (under the session list semaphore) whenever an I/O session leaves
+// its slot or the lists are reset. A caller that read it before a lookup and
+// finds it unchanged knows that the handle still names the same object, as
+// surely as a new lookup would, without taking the list semaphore.
+extern std::atomic<uint32_t> g_io_session_generation;
+inline uint32_t IoSessionGeneration() noexcept {
+  return g_io_session_generation.load(std::memory_order_acquire);
 }
 
 // An object of a list and the slot that holds it, as a walk that calls out

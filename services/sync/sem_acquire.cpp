@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "sync/sem_acquire.h"
 #include "sync/counter_lock.h"
+#include "sync/sem_fast.h"
 #include "sync/sem_record.h"
 #include "sync/sem_tables.h"
 #include "zyvisa_sem.h"
@@ -136,11 +137,13 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
                                                  ViUInt16* acquired) noexcept {
+  if (zyvisa::sync::TryAcquireProcessFast(handle, acquired)) return VI_SUCCESS;
   bool abandoned = false;
   return zyvisa::sync::AcquireNoticingAbandon(handle, timeout, acquired, &abandoned);
 }
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {
+  if (zyvisa::sync::TryReleaseProcessFast(handle, acquired)) return VI_SUCCESS;
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
   // The caller's acquisition failed: there is nothing of its to release.
   if (acquired != nullptr && *acquired == VI_FALSE) return VI_SUCCESS;
