@@ -77,7 +77,6 @@ class EventSession {
     session_->handler_list[i] = handlers_[i].data();
     session_->handler_count[i] = static_cast<uint16_t>(handlers_[i].size());
   }
-  void UninstallAll(ViEventType type) { session_->handler_count[Index(type)] = 0; }
 
   // create, fill, raise, as a producer does.
   ViStatus Produce(ViEventType type, ViJobId job = 0) {
