@@ -310,6 +310,7 @@ TEST_F(EventsTest, HandlerLoopTable) {
       visaSemRelease(semaphore, &held);
       EXPECT_EQ(session->queue_for_handlers[0]->queued_count, 0) << c.name;
       EXPECT_EQ(session->invocation[0].loop_depth, 0u) << c.name;
+      EXPECT_EQ(session->invocation[0].current_handler, nullptr) << c.name;
     }
     EXPECT_EQ(g_calls, c.calls) << c.name;
     EXPECT_EQ(g_closes, c.driver_closes) << c.name;
