@@ -3,7 +3,8 @@
 // read + delete through the queue mechanism, against a std::mutex-protected
 // deque push + pop and a std::condition_variable hand-off between two
 // threads. Heap allocations per event are counted (operator new is replaced
-// for the whole program); the ratios are printed after the table.
+// for the whole program); the ratios, of the medians when the run repeats,
+// are printed after the table.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
