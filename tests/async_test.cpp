@@ -100,10 +100,11 @@ TEST_F(AsyncTest, ASecondJobWhileOneIsPendingIsRefused) {
   AsyncSession s;
   s.driver().block = true;
   ASSERT_EQ(s.Start(kOpRead, 512), VI_SUCCESS);
-  // Also a small one: the pending job's completion nodes stay allocated, and
+  // Also small ones: the pending job's completion nodes stay allocated, and
   // creating its events would hand them out again.
-  EXPECT_EQ(s.Start(kOpRead, 512), VI_ERROR_IN_PROGRESS);
-  EXPECT_EQ(s.Start(kOpMove, 16), VI_ERROR_IN_PROGRESS);
+  for (const auto op : {kOpRead, kOpWrite, kOpMove}) {
+    EXPECT_EQ(s.Start(op, op == kOpRead ? 512 : 16), VI_ERROR_IN_PROGRESS) << op;
+  }
   // Queued directly, a second job completes at once with the refusal (its
   // node from a queue of its own, for the same reason).
   ViAddr queue = zyvisaCreateQueue(s.get(), VI_EVENT_IO_COMPLETION), node = nullptr;
@@ -288,11 +289,7 @@ ViStatus BlockingRead(ViSession, ViAddr, ViUInt32 count, ViUInt32* return_count)
   return VI_SUCCESS;
 }
 
-template <typename Proc>
-Proc Find(void* library, const char* name) {
-  return reinterpret_cast<Proc>(pf::LibrarySymbol(library, name));
-}
-#define ZYVISA_CALL(library, name) Find<decltype(&name)>(library, #name)
+#define ZYVISA_CALL(library, name) reinterpret_cast<decltype(&name)>(pf::LibrarySymbol(library, #name))
 
 // The user unloads the library while its job thread is in the driver: the
 // thread's reference keeps it loaded until the job is done and the thread has
@@ -348,11 +345,12 @@ TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
   EXPECT_EQ(Child("AsyncUnloadUnderJob", {machine.backing_file()}).Wait(), 0);
 }
 
+// Each level's nice value maps back to it, and the edges of each band.
 TEST(ThreadPriority, NiceValuesMapToLevels) {
   const std::pair<int, int> rows[] = {{-20, 15}, {-19, 2}, {-10, 2}, {-9, 1}, {-5, 1}, {-4, 0},
                                       {4, 0},    {5, -1},  {9, -1},  {10, -2}, {18, -2}, {19, -15}};
-  for (const auto& [nice, level] : rows) EXPECT_EQ(pf::PriorityFromNice(nice), level) << nice;
-  for (int level : {-15, -2, -1, 0, 1, 2, 15}) {
+  for (const auto& [nice, level] : rows) {
+    EXPECT_EQ(pf::PriorityFromNice(nice), level) << nice;
     EXPECT_EQ(pf::PriorityFromNice(pf::NiceForPriority(level)), level);
   }
 }

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "lifecycle/startup.h"
 #include "platform/platform.h"
@@ -160,31 +160,30 @@ TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
     ASSERT_EQ(
         TraceOneEvent(ZYVISA_SPY_LOG, true, TraceLibrary::kLoaded, "", VI_EVENT_IO_COMPLETION), 0);
   }
+  nlohmann::json records = nlohmann::json::array();
   std::istringstream lines(zyvisa::test::ReadFile(output));
-  std::vector<nlohmann::json> records;
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(records.size(), 2u);
-  const nlohmann::json& completion = records[0];
-  const nlohmann::json& call = records[1];
-  EXPECT_EQ(completion["title"], "Completing viReadAsync");
-  EXPECT_EQ(completion["params"][2]["name"], "actualJob");
-  EXPECT_EQ(completion["params"][2]["value"], "0x4020007");
-  EXPECT_EQ(completion["params"][4]["value"], "5");  // a count, in decimal
-  EXPECT_EQ(completion["returns"][0]["value"], "hello");
-  EXPECT_EQ(completion["returns"][1]["value"], "VI_SUCCESS");
-  EXPECT_EQ(call["title"], "Invoking VISA user callback");
-  EXPECT_EQ(call["operation"], "0x6363");
-  EXPECT_FALSE(call["thread"].get<std::string>().empty());
-  EXPECT_FALSE(call["time"].get<std::string>().empty());
-  std::vector<std::string> names;
-  for (const auto& p : call["params"]) names.push_back(p["name"]);
-  EXPECT_EQ(names, (std::vector<std::string>{"dummyses", "vi", "eventType", "event", "userHandle"}));
-  EXPECT_EQ(call["params"][0]["value"].get<std::string>().find("::INSTR"), 5u);
-  EXPECT_EQ(call["params"][2]["value"], "0x3FFF2009");
-  EXPECT_EQ(call["params"][4]["value"], "0xABCD");
-  EXPECT_EQ(call["params"][4]["type"], 15);
-  EXPECT_EQ(call["returns"][0]["value"], "VI_SUCCESS_NCHAIN");
-  EXPECT_EQ(call["returns"][0]["type"], 23);
+  ASSERT_EQ(records.size(), 2u);  // the completion, then the handler call
+  // Values rendered by type: job ids, event types and user handles in hex,
+  // counts in decimal, buffers as text, statuses by name.
+  const std::pair<const char*, nlohmann::json> expected[] = {
+      {"/0/title", "Completing viReadAsync"}, {"/0/params/2/name", "actualJob"},
+      {"/0/params/2/value", "0x4020007"},     {"/0/params/4/value", "5"},
+      {"/0/returns/0/value", "hello"},        {"/0/returns/1/value", "VI_SUCCESS"},
+      {"/1/title", "Invoking VISA user callback"}, {"/1/operation", "0x6363"},
+      {"/1/params/0/name", "dummyses"},       {"/1/params/1/name", "vi"},
+      {"/1/params/2/name", "eventType"},      {"/1/params/2/value", "0x3FFF2009"},
+      {"/1/params/3/name", "event"},          {"/1/params/4/name", "userHandle"},
+      {"/1/params/4/value", "0xABCD"},        {"/1/params/4/type", 15},
+      {"/1/returns/0/value", "VI_SUCCESS_NCHAIN"}, {"/1/returns/0/type", 23},
+  };
+  for (const auto& [path, value] : expected) {
+    EXPECT_EQ(records.at(nlohmann::json::json_pointer(path)), value) << path;
+  }
+  EXPECT_EQ(records[1]["params"].size(), 5u);
+  EXPECT_EQ(records[1]["params"][0]["value"].get<std::string>().find("::INSTR"), 5u);
+  EXPECT_FALSE(records[1]["thread"].get<std::string>().empty());
+  EXPECT_FALSE(records[1]["time"].get<std::string>().empty());
 }
 
 }  // namespace
