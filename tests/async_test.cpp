@@ -20,18 +20,13 @@ namespace {
 
 namespace objects = zyvisa::objects;
 namespace pf = zyvisa::platform;
-using zyvisa::test::AsyncSession;
-using zyvisa::test::Child;
-using zyvisa::test::kOpMove;
-using zyvisa::test::kOpMoveEx;
-using zyvisa::test::kOpRead;
-using zyvisa::test::kOpWrite;
+using namespace zyvisa::test;
 
 class AsyncTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(zyvisa::lifecycle::Startup(), 1); }
   void TearDown() override { zyvisa::lifecycle::Shutdown(); }
-  zyvisa::test::TestMachine machine_;
+  TestMachine machine_;
 };
 
 TEST_F(AsyncTest, TransfersFromTheThresholdOnCompleteOnTheJobThread) {
@@ -212,7 +207,7 @@ TEST_F(AsyncTest, CleanupWaitsForAThreadThatEndsAndCancelsOneStuckInTheDriver) {
     zyvisaAsyncThreadCleanup(s.get(), stuck ? 50 : 10000);
     finisher.join();
     // Windows terminates the thread where it is, without unwinding it.
-    EXPECT_EQ(s.driver().unwound.load(), stuck && zyvisa::test::CancellationUnwinds());
+    EXPECT_EQ(s.driver().unwound.load(), stuck && CancellationUnwinds());
     EXPECT_EQ(s.driver().returned.load(), !stuck);
     EXPECT_EQ(s.get()->job_thread, nullptr);
     EXPECT_EQ(s.get()->async_semaphore, nullptr);
@@ -252,7 +247,7 @@ TEST_F(AsyncTest, SessionsHandJobsOverConcurrently) {
 // With the call trace on, each job the thread performs is one record. In a
 // child: the trace library is looked for once per process.
 ZYVISA_SCENARIO(AsyncJobTraced) {
-  zyvisa::test::ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
+  ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
   static ViUInt32 spy_on = 1;
   if (zyvisa::lifecycle::Startup() != 1) return 10;
   zyvisaSetSpyModePtr(&spy_on);
@@ -274,7 +269,7 @@ ZYVISA_SCENARIO(AsyncJobTraced) {
 }
 
 TEST(AsyncTrace, TheJobThreadRecordsEachJobWithItsStatus) {
-  zyvisa::test::TestMachine machine;
+  TestMachine machine;
   EXPECT_EQ(Child("AsyncJobTraced", {}).Wait(), 0);
 }
 
@@ -298,7 +293,7 @@ ViStatus BlockingRead(ViSession, ViAddr, ViUInt32 count, ViUInt32* return_count)
 // (the test program's own copy is never unloaded).
 ZYVISA_SCENARIO(AsyncUnloadUnderJob) {
   void* library = pf::LibraryLoad(ZYVISA_SO_PATH);
-  if (library == nullptr || !zyvisa::test::FileExists(args[0])) return 10;
+  if (library == nullptr || !FileExists(args[0])) return 10;
   ViUInt32 handle = 0;
   auto* s = static_cast<objects::IoSession*>(ZYVISA_CALL(library, zyvisaCreateObject)(
       objects::kIoSessionKind, sizeof(objects::IoSession), &handle));
@@ -327,12 +322,12 @@ ZYVISA_SCENARIO(AsyncUnloadUnderJob) {
   while (!g_driver_in_read) pf::SleepMs(1);
   const auto thread = reinterpret_cast<pf::ThreadHandle>(s->job_thread);
   pf::LibraryFree(library);
-  if (!zyvisa::test::FileExists(args[0])) return 14;  // unloaded under the job thread
+  if (!FileExists(args[0])) return 14;  // unloaded under the job thread
   // The application closes the session meanwhile, so the thread ends after
   // this job and drops its reference.
   s->closing = 1;
   g_driver_release = true;
-  for (int waited = 0; zyvisa::test::FileExists(args[0]); ++waited) {
+  for (int waited = 0; FileExists(args[0]); ++waited) {
     if (waited == 10000) return 15;
     pf::SleepMs(1);
   }
@@ -341,7 +336,7 @@ ZYVISA_SCENARIO(AsyncUnloadUnderJob) {
 }
 
 TEST(AsyncUnload, TheLibraryStaysUntilItsJobThreadHasLeftIt) {
-  zyvisa::test::TestMachine machine;
+  TestMachine machine;
   EXPECT_EQ(Child("AsyncUnloadUnderJob", {machine.backing_file()}).Wait(), 0);
 }
 

@@ -24,8 +24,8 @@
 namespace {
 
 namespace objects = zyvisa::objects;
+using namespace zyvisa::test;
 using zyvisa::events::TraceLibrary;
-using zyvisa::test::ScopedEnvironment;
 
 constexpr ViEventType kTrig = 0x3FFF200A;
 int g_handler_calls = 0;
@@ -86,7 +86,7 @@ ZYVISA_SCENARIO(TraceOneEvent) {
   zyvisaSetSpyModePtr(&spy);
   int failed = 0;
   {
-    zyvisa::test::EventSession s(2, {type});
+    EventSession s(2, {type});
     s.Enable(type, VI_HNDLR);
     s.Install(type, &Handler, 0xABCD);
     zyvisaSetLibraryCallbacks(nullptr, nullptr, &EventAttribute, nullptr);
@@ -122,14 +122,14 @@ ZYVISA_SCENARIO(TraceOneEvent) {
 
 int TraceOneEvent(const char* library, bool spy, TraceLibrary state, const char* version = "",
                   ViEventType type = kTrig) {
-  return zyvisa::test::Child("TraceOneEvent", {library, spy ? "1" : "0", std::to_string(type),
-                                               std::to_string(int(state)), version})
-      .Wait();
+  const ScenarioArgs args{library, spy ? "1" : "0", std::to_string(type),
+                         std::to_string(int(state)), version};
+  return Child("TraceOneEvent", args).Wait();
 }
 
 class CallTraceTest : public ::testing::Test {
  protected:
-  zyvisa::test::TestMachine machine_;
+  TestMachine machine_;
 };
 
 TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
@@ -154,14 +154,14 @@ TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
 }
 
 TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
-  const std::string output = machine_.root() + zyvisa::test::TestMachine::kSep + "trace.jsonl";
+  const std::string output = machine_.root() + TestMachine::kSep + "trace.jsonl";
   {
     ScopedEnvironment file("ZYVISA_SPY_OUTPUT", output.c_str());
     ASSERT_EQ(
         TraceOneEvent(ZYVISA_SPY_LOG, true, TraceLibrary::kLoaded, "", VI_EVENT_IO_COMPLETION), 0);
   }
   nlohmann::json records = nlohmann::json::array();
-  std::istringstream lines(zyvisa::test::ReadFile(output));
+  std::istringstream lines(ReadFile(output));
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
   ASSERT_EQ(records.size(), 2u);  // the completion, then the handler call
   // Values rendered by type: job ids, event types and user handles in hex,
