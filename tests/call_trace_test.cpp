@@ -1,36 +1,33 @@
 // The call trace: which records the handler loop writes, how the trace
 // library is found (or not), and our own trace library's JSON lines read
-// back. Each case runs in a child process: the library is loaded and its
+// back. Each case runs in a child process: the library is looked for and its
 // version asked once per process.
 #include "events/call_trace.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "lifecycle/startup.h"
 #include "platform/platform.h"
 #include "support/environment.h"
 #include "support/event_session.h"
 #include "support/test_machine.h"
-#include "zyvisa_events.h"
 #include "zyvisa_lifecycle.h"
 #include "zyvisa_oper.h"
 
 namespace {
 
 namespace objects = zyvisa::objects;
+using namespace zyvisa::test;
 using zyvisa::events::TraceLibrary;
-using zyvisa::test::Child;
-using zyvisa::test::EventSession;
-using zyvisa::test::ScopedEnvironment;
 
 constexpr ViEventType kTrig = 0x3FFF200A;
-ViUInt32 g_spy_on = 1;
 int g_handler_calls = 0;
 
 ViStatus Handler(ViSession, ViEventType, ViUInt32, ViUInt64) {
@@ -38,116 +35,110 @@ ViStatus Handler(ViSession, ViEventType, ViUInt32, ViUInt64) {
   return VI_SUCCESS_NCHAIN;
 }
 
-// The core's event attribute getter, reading the node's payload.
-ViStatus EventAttribute(ViAddr node_address, ViAttr attribute, ViAddr value) {
-  const auto* node = static_cast<const objects::EventNode*>(node_address);
-  switch (attribute) {
-    case VI_ATTR_RET_COUNT_64:
-      *static_cast<ViUInt64*>(value) = node->return_count;
-      break;
-    case VI_ATTR_BUFFER:
-      *static_cast<ViAddr*>(value) = node->buffer;
-      break;
-    case VI_ATTR_JOB_ID:
-      *static_cast<ViJobId*>(value) = node->job_id;
-      break;
-    case VI_ATTR_STATUS:
-      *static_cast<ViStatus*>(value) = node->status;
-      break;
-    default:
-      return VI_ERROR_NSUP_OPER;
-  }
+template <typename T>
+ViStatus Copy(ViAddr to, const T& value) {
+  std::memcpy(to, &value, sizeof value);
   return VI_SUCCESS;
 }
 
-// Starts the library, produces one event of type with one handler installed
-// (a read completion carrying "hello" for VI_EVENT_IO_COMPLETION), and
-// returns the session's handle.
-ViSession ProduceOne(EventSession& s, ViEventType type) {
-  s.Enable(type, VI_HNDLR);
-  s.Install(type, &Handler, 0xABCD);
-  zyvisaSetLibraryCallbacks(nullptr, nullptr, &EventAttribute, nullptr);
-  static char hello[] = "hello";
-  ViAddr queued = nullptr, handled = nullptr;
-  if (visaCreateEvent(s.handle(), type, &queued, &handled) != VI_SUCCESS) return 0;
-  auto* node = static_cast<objects::EventNode*>(handled);
-  node->job_id = 0x04020007;
-  node->buffer = hello;
-  node->return_count = 5;
-  node->status = VI_SUCCESS;
-  visaRaiseEvent(s.handle(), queued, handled);
-  return s.handle();
+// The core's event attribute getter, reading the node's payload.
+ViStatus EventAttribute(ViAddr address, ViAttr attribute, ViAddr value) {
+  const auto* node = static_cast<const objects::EventNode*>(address);
+  switch (attribute) {
+    case VI_ATTR_RET_COUNT_64: return Copy(value, node->return_count);
+    case VI_ATTR_BUFFER: return Copy(value, node->buffer);
+    case VI_ATTR_JOB_ID: return Copy(value, node->job_id);
+    case VI_ATTR_STATUS: return Copy(value, node->status);
+    default: return VI_ERROR_NSUP_OPER;
+  }
 }
 
-std::string Recorded() {
-  void* library = zyvisa::platform::LibraryLoad(ZYVISA_SPY_RECORDER);
-  auto records = reinterpret_cast<const char* (*)()>(
-      zyvisa::platform::LibrarySymbol(library, "ZySpyTestRecords"));
-  return records != nullptr ? records() : "<not loaded>";
+// What the recording stand-in wrote for one handler call of the session vi
+// with resource name, through a trace interface that names objects or not,
+// followed by the record that names its event.
+std::string ExpectedRecords(ViSession vi, uint32_t event, const std::string& name, bool names) {
+  std::string expected = "cookie 3 25443 1 Invoking VISA user callback\nversion\n";
+  const int k = names ? 1 : 0;
+  if (names) expected += "param 0 dummyses 45 " + name + "\n";
+  expected += "param " + std::to_string(k) + " vi 35 " + std::to_string(vi) + "\n";
+  expected += "param " + std::to_string(k + 1) + " eventType 27 " + std::to_string(kTrig) + "\n";
+  expected += "param " + std::to_string(k + 2) + " event 37 " + std::to_string(event) + "\n";
+  expected += "param " + std::to_string(k + 3) + " userHandle 15 " + std::to_string(0xABCD) + "\n";
+  expected += "end params " + std::to_string(k + 4) + "\n";
+  expected += "status 0 - 23 " + std::to_string(VI_SUCCESS_NCHAIN) + " 1\nend returns 1\n";
+  if (names) expected += "param 0 dummyses 45 " + name + " Event\n";
+  return expected + "param " + std::to_string(k) + " vi 37 " + std::to_string(event) + "\n";
+}
+
+// One process's run: the trace library args[0], spy mode on when args[1] is
+// "1", one event of type args[2] raised to one handler (a read completion
+// carrying "hello" for the I/O completion). Returns a bit per failed check:
+// the trace library's state against args[3], one handler call, and, with a
+// stand-in version in args[4], what the stand-in recorded, its event handle
+// traced as the core traces objects included.
+ZYVISA_SCENARIO(TraceOneEvent) {
+  ScopedEnvironment library("ZYVISA_SPY_LIBRARY", args[0].c_str());
+  ScopedEnvironment version("ZYVISA_TEST_SPY_VERSION", args[4].c_str());
+  static ViUInt32 spy;
+  spy = args[1] == "1" ? 1 : 0;
+  const auto type = static_cast<ViEventType>(std::stoul(args[2]));
+  if (zyvisa::lifecycle::Startup() != 1) return 90;
+  zyvisaSetSpyModePtr(&spy);
+  int failed = 0;
+  {
+    EventSession s(2, {type});
+    s.Enable(type, VI_HNDLR);
+    s.Install(type, &Handler, 0xABCD);
+    zyvisaSetLibraryCallbacks(nullptr, nullptr, &EventAttribute, nullptr);
+    static char hello[] = "hello";
+    ViAddr queued = nullptr, handled = nullptr;
+    if (visaCreateEvent(s.handle(), type, &queued, &handled) != VI_SUCCESS) return 91;
+    auto* node = static_cast<objects::EventNode*>(handled);
+    node->job_id = 0x04020007;
+    node->buffer = hello;
+    node->return_count = 5;
+    node->status = VI_SUCCESS;
+    visaRaiseEvent(s.handle(), queued, handled);
+    if (zyvisa::events::TraceLibraryState() != TraceLibrary(std::stoi(args[3]))) failed |= 1;
+    if (g_handler_calls != 1) failed |= 2;
+    if (!args[4].empty()) {
+      const uint32_t event = (1u << 16) | s.get()->queue_for_handlers[0]->handle;
+      ViUInt32 k = 0;
+      zyvisaLogVisaObjectToSpy(1, &k, event, 37);
+      const bool names = args[4] != "2.4";
+      const std::string expected = ExpectedRecords(s.handle(), event, s.get()->resource_name, names);
+      auto records = reinterpret_cast<const char* (*)()>(zyvisa::platform::LibrarySymbol(
+          zyvisa::platform::LibraryLoad(args[0].c_str()), "ZySpyTestRecords"));
+      const std::string recorded = records != nullptr ? records() : "<not loaded>";
+      if (recorded != expected || k != 1u + names) {
+        std::fprintf(stderr, "recorded:\n%s\nexpected:\n%s\n", recorded.c_str(), expected.c_str());
+        failed |= 4;
+      }
+    }
+  }
+  zyvisa::lifecycle::Shutdown();
+  return failed;
+}
+
+int TraceOneEvent(const char* library, bool spy, TraceLibrary state, const char* version = "",
+                  ViEventType type = kTrig) {
+  const ScenarioArgs args{library, spy ? "1" : "0", std::to_string(type),
+                         std::to_string(int(state)), version};
+  return Child("TraceOneEvent", args).Wait();
 }
 
 class CallTraceTest : public ::testing::Test {
  protected:
-  // Runs fn in a child that has started the library; 0 means it passed.
-  static int InChild(const std::function<int()>& fn) {
-    Child child([&] {
-      if (zyvisa::lifecycle::Startup() != 1) return 90;
-      const int result = fn();
-      zyvisa::lifecycle::Shutdown();
-      return result;
-    });
-    return child.Wait();
-  }
-  zyvisa::test::TestMachine machine_;
+  TestMachine machine_;
 };
 
-// Compares and tells the parent what differed.
-int Same(const std::string& got, const std::string& expected) {
-  if (got == expected) return 0;
-  std::fprintf(stderr, "recorded:\n%s\nexpected:\n%s\n", got.c_str(), expected.c_str());
-  return 1;
-}
-
 TEST_F(CallTraceTest, HandlerRecordsNameTheSessionFromVersion25) {
-  ZYVISA_REQUIRE_FORK();
-  const struct {
-    const char* version;
-    bool names;
-  } cases[] = {{"2.4", false}, {"2.5", true}, {"3.0", true}};
-  for (const auto& c : cases) {
-    const int result = InChild([&] {
-      ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_RECORDER);
-      ScopedEnvironment version("ZYVISA_TEST_SPY_VERSION", c.version);
-      zyvisaSetSpyModePtr(&g_spy_on);
-      EventSession s(2, {kTrig});
-      const ViSession vi = ProduceOne(s, kTrig);
-      const uint32_t event = (1u << 16) | s.get()->queue_for_handlers[0]->handle;
-      // An event handle names its session's resource too.
-      ViUInt32 k = 0;
-      zyvisaLogVisaObjectToSpy(1, &k, event, 37);
-      const std::string name = s.get()->resource_name;
-      std::string expected = "cookie 3 25443 1 Invoking VISA user callback\nversion\n";
-      const std::string first = c.names ? "1" : "0";
-      if (c.names) expected += "param 0 dummyses 45 " + name + "\n";
-      expected += "param " + first + " vi 35 " + std::to_string(vi) + "\n";
-      expected +=
-          "param " + std::to_string(1 + c.names) + " eventType 27 " + std::to_string(kTrig) + "\n";
-      expected +=
-          "param " + std::to_string(2 + c.names) + " event 37 " + std::to_string(event) + "\n";
-      expected += "param " + std::to_string(3 + c.names) + " userHandle 15 " +
-                  std::to_string(0xABCD) + "\n";
-      expected += "end params " + std::to_string(4 + c.names) + "\n";
-      expected += "status 0 - 23 " + std::to_string(VI_SUCCESS_NCHAIN) + " 1\nend returns 1\n";
-      if (c.names) expected += "param 0 dummyses 45 " + name + " Event\n";
-      expected += "param " + first + " vi 37 " + std::to_string(event) + "\n";
-      return Same(Recorded(), expected) + (k == 1u + c.names ? 0 : 10);
-    });
-    EXPECT_EQ(result, 0) << c.version;
+  for (const char* version : {"2.4", "2.5"}) {
+    EXPECT_EQ(TraceOneEvent(ZYVISA_SPY_RECORDER, true, TraceLibrary::kLoaded, version), 0) << version;
   }
 }
 
 TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
-  ZYVISA_REQUIRE_FORK();
   const struct {
     const char* what;
     bool spy;
@@ -159,59 +150,40 @@ TEST_F(CallTraceTest, LibraryIsLoadedOnlyWhenTracingAndOnlyWhole) {
       {"lacks a function", true, ZYVISA_SPY_INCOMPLETE, TraceLibrary::kUnavailable},
       {"complete", true, ZYVISA_SPY_RECORDER, TraceLibrary::kLoaded},
   };
-  for (const auto& c : cases) {
-    const int result = InChild([&] {
-      ScopedEnvironment library("ZYVISA_SPY_LIBRARY", c.path);
-      static ViUInt32 flag;
-      flag = c.spy ? 1 : 0;
-      zyvisaSetSpyModePtr(&flag);
-      EventSession s(2, {kTrig});
-      g_handler_calls = 0;
-      ProduceOne(s, kTrig);
-      return (zyvisa::events::TraceLibraryState() == c.state ? 0 : 1) +
-             (g_handler_calls == 1 ? 0 : 2);
-    });
-    EXPECT_EQ(result, 0) << c.what;
-  }
+  for (const auto& c : cases) EXPECT_EQ(TraceOneEvent(c.path, c.spy, c.state), 0) << c.what;
 }
 
 TEST_F(CallTraceTest, OurTraceLibraryWritesOneJsonLinePerRecord) {
-  ZYVISA_REQUIRE_FORK();
-  const std::string output = machine_.root() + "/trace.jsonl";
-  const int result = InChild([&] {
-    ScopedEnvironment library("ZYVISA_SPY_LIBRARY", ZYVISA_SPY_LOG);
+  const std::string output = machine_.root() + TestMachine::kSep + "trace.jsonl";
+  {
     ScopedEnvironment file("ZYVISA_SPY_OUTPUT", output.c_str());
-    zyvisaSetSpyModePtr(&g_spy_on);
-    EventSession s(2, {VI_EVENT_IO_COMPLETION});
-    return ProduceOne(s, VI_EVENT_IO_COMPLETION) != 0 ? 0 : 1;
-  });
-  ASSERT_EQ(result, 0);
-  std::istringstream lines(zyvisa::test::ReadFile(output));
-  std::vector<nlohmann::json> records;
+    ASSERT_EQ(
+        TraceOneEvent(ZYVISA_SPY_LOG, true, TraceLibrary::kLoaded, "", VI_EVENT_IO_COMPLETION), 0);
+  }
+  nlohmann::json records = nlohmann::json::array();
+  std::istringstream lines(ReadFile(output));
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
-  ASSERT_EQ(records.size(), 2u);
-  const nlohmann::json& completion = records[0];
-  const nlohmann::json& call = records[1];
-  EXPECT_EQ(completion["title"], "Completing viReadAsync");
-  EXPECT_EQ(completion["params"][2]["name"], "actualJob");
-  EXPECT_EQ(completion["params"][2]["value"], "0x4020007");
-  EXPECT_EQ(completion["params"][4]["value"], "5");  // a count, in decimal
-  EXPECT_EQ(completion["returns"][0]["value"], "hello");
-  EXPECT_EQ(completion["returns"][1]["value"], "VI_SUCCESS");
-  EXPECT_EQ(call["title"], "Invoking VISA user callback");
-  EXPECT_EQ(call["operation"], "0x6363");
-  EXPECT_FALSE(call["thread"].get<std::string>().empty());
-  EXPECT_FALSE(call["time"].get<std::string>().empty());
-  std::vector<std::string> names;
-  for (const auto& p : call["params"]) names.push_back(p["name"]);
-  EXPECT_EQ(names,
-            (std::vector<std::string>{"dummyses", "vi", "eventType", "event", "userHandle"}));
-  EXPECT_EQ(call["params"][0]["value"].get<std::string>().find("::INSTR"), 5u);
-  EXPECT_EQ(call["params"][2]["value"], "0x3FFF2009");
-  EXPECT_EQ(call["params"][4]["value"], "0xABCD");
-  EXPECT_EQ(call["params"][4]["type"], 15);
-  EXPECT_EQ(call["returns"][0]["value"], "VI_SUCCESS_NCHAIN");
-  EXPECT_EQ(call["returns"][0]["type"], 23);
+  ASSERT_EQ(records.size(), 2u);  // the completion, then the handler call
+  // Values rendered by type: job ids, event types and user handles in hex,
+  // counts in decimal, buffers as text, statuses by name.
+  const std::pair<const char*, nlohmann::json> expected[] = {
+      {"/0/title", "Completing viReadAsync"}, {"/0/params/2/name", "actualJob"},
+      {"/0/params/2/value", "0x4020007"},     {"/0/params/4/value", "5"},
+      {"/0/returns/0/value", "hello"},        {"/0/returns/1/value", "VI_SUCCESS"},
+      {"/1/title", "Invoking VISA user callback"}, {"/1/operation", "0x6363"},
+      {"/1/params/0/name", "dummyses"},       {"/1/params/1/name", "vi"},
+      {"/1/params/2/name", "eventType"},      {"/1/params/2/value", "0x3FFF2009"},
+      {"/1/params/3/name", "event"},          {"/1/params/4/name", "userHandle"},
+      {"/1/params/4/value", "0xABCD"},        {"/1/params/4/type", 15},
+      {"/1/returns/0/value", "VI_SUCCESS_NCHAIN"}, {"/1/returns/0/type", 23},
+  };
+  for (const auto& [path, value] : expected) {
+    EXPECT_EQ(records.at(nlohmann::json::json_pointer(path)), value) << path;
+  }
+  EXPECT_EQ(records[1]["params"].size(), 5u);
+  EXPECT_EQ(records[1]["params"][0]["value"].get<std::string>().find("::INSTR"), 5u);
+  EXPECT_FALSE(records[1]["thread"].get<std::string>().empty());
+  EXPECT_FALSE(records[1]["time"].get<std::string>().empty());
 }
 
 }  // namespace
