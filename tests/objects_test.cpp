@@ -189,7 +189,8 @@ TEST_F(ObjectTableTest, ThreadsCreatingLookingUpAndFreeingKeepTheListWhole) {
           if (round == 39 && i % 2 == 1) {
             mine.push_back(batch[i]);
           } else {
-            failures += zyvisaFreeObject(1, batch[i].first, ViUInt16(batch[i].second)) != VI_SUCCESS;
+            const ViStatus freed = zyvisaFreeObject(1, batch[i].first, ViUInt16(batch[i].second));
+            failures += freed != VI_SUCCESS;
           }
         }
       }
