@@ -59,22 +59,18 @@ TEST_F(ConfigPathsTest, ConfigFolderEndsInOneSeparatorEitherWay) {
   EXPECT_EQ(std::string(path), P("/srv/public/ZYvisa/visarsrc.xml"));
 }
 
-TEST_F(ConfigPathsTest, MissingPublicFolderFailsAndIsRetried) {
+TEST_F(ConfigPathsTest, MissingOrOverlongPublicFolderFailsAndIsRetried) {
   char path[280];
   machine_.WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n");
   EXPECT_EQ(visaConfigIniPath(path), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(visaResourceIdPath(path), VI_ERROR_SYSTEM_ERROR);
+  // 258 characters fit the registry buffer, but not with "/ZYvisa/" after them.
+  Registry("", P("/") + std::string(257, 'p'));
+  EXPECT_EQ(visaConfigIniPath(path), VI_ERROR_SYSTEM_ERROR);
   // A failed lookup caches nothing: the value added later is found.
   Registry("", P("/later"));
   ASSERT_EQ(visaConfigIniPath(path), VI_SUCCESS);
   EXPECT_EQ(std::string(path), P("/later/ZYvisa/visaconf.ini"));
-}
-
-TEST_F(ConfigPathsTest, OverlongFolderIsRefused) {
-  char path[280];
-  // 258 characters fit the registry buffer, but not with "/ZYvisa/" after them.
-  Registry("", P("/") + std::string(257, 'p'));
-  EXPECT_EQ(visaConfigIniPath(path), VI_ERROR_SYSTEM_ERROR);
 }
 
 TEST_F(ConfigPathsTest, FrameworkPathFallsBackInOrderAndIsCached) {
@@ -93,18 +89,16 @@ TEST_F(ConfigPathsTest, FrameworkPathFallsBackInOrderAndIsCached) {
   test::SetEnvironment("VXIPNPPATH", nullptr);
   EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + P("/Win64"));
 
+  // An overlong one is cut to leave room for the suffix.
+  ResetPathCaches();
+  Registry("InstDir=" + P("/") + std::string(300, 'i'), machine_.appdata_dir());
+  EXPECT_EQ(Framework(), P("/") + std::string(kFrameworkPathMax - 7, 'i') + P("/Win64"));
+
   // Without an open product key InstDir is not read at all.
   ResetPathCaches();
   Registry("InstDir=" + P("/opt/vxipnp"), machine_.appdata_dir());
   runtime::State().product_key_open = false;
   EXPECT_EQ(Framework(), std::string(kFallbackInstallFolder) + P("/Win64"));
-}
-
-TEST_F(ConfigPathsTest, OverlongInstallFolderStillEndsInTheSuffix) {
-  Registry("InstDir=" + P("/") + std::string(300, 'i'), machine_.appdata_dir());
-  const std::string path = Framework();
-  EXPECT_EQ(path.size(), kFrameworkPathMax);
-  EXPECT_EQ(path.substr(path.size() - 6), P("/Win64"));
 }
 
 TEST_F(ConfigPathsTest, DefaultConfigSeedsAMissingFileOnly) {
@@ -115,10 +109,12 @@ TEST_F(ConfigPathsTest, DefaultConfigSeedsAMissingFileOnly) {
   SeedDefaultConfig(target.c_str());
   EXPECT_FALSE(test::FileExists(machine_.root() + P("/a")));
 
+  // A default longer than one copy buffer arrives whole.
+  const std::string seed = "[VISA-CONFIG]\nA=1\n;" + std::string(40000, 'a') + "\n";
   std::filesystem::create_directories(install + P("/Win64/ZYvisa"));
-  test::WriteFile(install + P("/Win64/ZYvisa/DefaultVisaConf.ini"), "[VISA-CONFIG]\nA=1\n");
+  test::WriteFile(install + P("/Win64/ZYvisa/DefaultVisaConf.ini"), seed);
   SeedDefaultConfig(target.c_str());
-  EXPECT_EQ(test::ReadFile(target), "[VISA-CONFIG]\nA=1\n");
+  EXPECT_EQ(test::ReadFile(target), seed);
 
   // An existing configuration is never overwritten.
   test::WriteFile(target, "mine");

@@ -109,8 +109,6 @@ TEST_F(ObjectTableTest, SlotsAndLinksFollowCreationAndFreeing) {
   EXPECT_EQ(zyvisaFreeObject(1, nullptr, 0x1004), VI_WARN_NULL_OBJECT);
   EXPECT_EQ(zyvisaFreeObject(4, rm[3], 0x1004), VI_ERROR_INV_OBJECT);
   EXPECT_EQ(zyvisaValidateRM(0x1004), rm[3]);
-  EXPECT_EQ(static_cast<Header*>(rm[3])->signature, objects::kValidSignature);
-  EXPECT_EQ(static_cast<Header*>(rm[3])->kind, 1);
 
   Free(rm[2]);  // in the middle
   EXPECT_EQ(Chain(1), (Objects{rm[3], rm[1], rm[0]}));
@@ -140,26 +138,19 @@ TEST_F(ObjectTableTest, ForeignKindStaleHandlesAndNodesPastTheQueueGiveNull) {
       3, &h, sizeof(objects::EventQueue) + 2 * sizeof(objects::EventNode));
   queue->length = 2;
   auto* node0 = reinterpret_cast<char*>(queue) + 80;  // the reserved node space of the head
-  EXPECT_EQ(visaGetSesnImpl(rm), nullptr);
+  // Low part 0, an empty slot, beyond 16 bits, another kind.
+  for (uint32_t bad : {0x1000u, 0x1002u, 0x11001u}) EXPECT_EQ(zyvisaValidateRM(bad), nullptr);
   EXPECT_EQ(zyvisaValidateIoSession(rm, 0), nullptr);
-  EXPECT_EQ(zyvisaValidateRM(0x1000), nullptr);   // low part 0
-  EXPECT_EQ(zyvisaValidateRM(0x1002), nullptr);   // empty slot
-  EXPECT_EQ(zyvisaValidateRM(0x1FFF), nullptr);   // past the slot array
-  EXPECT_EQ(zyvisaValidateRM(0x11001), nullptr);  // beyond 16 bits
-  EXPECT_EQ(zyvisaValidateIoSession(0x10001, 0), nullptr);
-  EXPECT_EQ(objects::LookupObject(7, 0x7001), nullptr);
-  EXPECT_EQ(zyvisaGetObjectListMutex(4), nullptr);
+  EXPECT_EQ(zyvisaValidateIoSession(0x10000 | sesn, 0), nullptr);
   // The general lookup ignores the event bits above the handle.
   EXPECT_EQ(objects::LookupObject(1, 0x50000 | rm), manager);
   EXPECT_EQ(visaGetSesnImpl(sesn), session);
   EXPECT_EQ(zyvisaValidateEvent(h), node0);
-  EXPECT_EQ(visaGetEventImpl((1u << 16) | h), node0 + 56);
-  EXPECT_EQ(zyvisaValidateEvent((2u << 16) | h), node0 + 56 * 2);
+  EXPECT_EQ(visaGetEventImpl((2u << 16) | h), node0 + 56 * 2);
   EXPECT_EQ(zyvisaValidateEvent((3u << 16) | h), nullptr);
   EXPECT_EQ(zyvisaValidateEvent((1u << 16) | (h & 0xFFF)), nullptr);  // kind 0
   for (void* object : {manager, session, static_cast<void*>(queue)}) Free(object);
   EXPECT_EQ(zyvisaValidateRM(rm), nullptr);
-  EXPECT_EQ(zyvisaValidateIoSession(sesn, 0), nullptr);
   EXPECT_EQ(zyvisaValidateEvent((1u << 16) | h), nullptr);
 }
 
@@ -168,12 +159,9 @@ TEST_F(ObjectTableTest, ValidateIoSessionFlagsAloneAndCombined) {
   auto* s = Create<IoSession>(0, &h);
   // Flags: 1 enter, 2 refuse a closing session, 4 begin closing.
   struct Case { uint32_t flags; uint16_t closing; bool found; uint32_t entered; uint16_t closed; };
-  const Case cases[] = {
-      {0, 0, true, 0, 0}, {1, 0, true, 1, 0}, {2, 0, true, 0, 0},  {3, 0, true, 1, 0},
-      {4, 0, true, 0, 1}, {5, 0, true, 1, 1}, {6, 0, true, 0, 1},  {7, 0, true, 1, 1},
-      {0, 1, true, 0, 1}, {1, 1, true, 1, 1}, {2, 1, false, 0, 1}, {3, 1, false, 0, 1},
-      {4, 1, true, 0, 1}, {5, 1, true, 1, 1}, {6, 1, false, 0, 1}, {7, 1, false, 0, 1},
-  };
+  const Case cases[] = {{0, 0, true, 0, 0}, {1, 0, true, 1, 0}, {2, 0, true, 0, 0},
+                        {4, 0, true, 0, 1}, {7, 0, true, 1, 1}, {5, 1, true, 1, 1},
+                        {2, 1, false, 0, 1}, {7, 1, false, 0, 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "flags " << c.flags << ", closing " << c.closing);
     s->closing = c.closing;
@@ -186,36 +174,31 @@ TEST_F(ObjectTableTest, ValidateIoSessionFlagsAloneAndCombined) {
 }
 
 TEST_F(ObjectTableTest, ThreadsCreatingLookingUpAndFreeingKeepTheListWhole) {
-  std::vector<std::vector<std::pair<void*, uint32_t>>> kept(4);  // per thread
+  // Each thread makes batches, checks that every handle names its own object
+  // (none was given twice) and frees them; half of the last batch stays.
+  std::vector<std::vector<std::pair<void*, uint32_t>>> kept(4);
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
-  for (uint32_t t = 0; t < kept.size(); ++t) {
-    threads.emplace_back([&failures, &mine = kept[t], seed = 12345u + t]() mutable {
-      for (int round = 0; round < 3000; ++round) {
-        seed = seed * 1103515245u + 12345u;
-        if (mine.size() < 200 && (mine.empty() || (seed >> 16) % 3 != 0)) {
-          uint32_t h = 0;
-          void* object = zyvisaCreateObject(1, 64, &h);
-          failures += object == nullptr;
-          if (object != nullptr) mine.emplace_back(object, h);
-        } else {
-          std::swap(mine[(seed >> 8) % mine.size()], mine.back());
-          const auto [object, h] = mine.back();
-          mine.pop_back();
-          failures += zyvisaFreeObject(1, object, static_cast<ViUInt16>(h)) != VI_SUCCESS;
-        }
-        if (!mine.empty()) {
-          const auto [object, h] = mine[(seed >> 4) % mine.size()];
-          failures += zyvisaValidateRM(h) != object;
+  for (auto& mine : kept) {
+    threads.emplace_back([&failures, &mine] {
+      for (int round = 0; round < 40; ++round) {
+        std::vector<std::pair<void*, uint32_t>> batch(20);
+        for (auto& [o, h] : batch) failures += (o = zyvisaCreateObject(1, 64, &h)) == nullptr;
+        for (size_t i = 0; i < batch.size(); ++i) {
+          failures += zyvisaValidateRM(batch[i].second) != batch[i].first;
+          if (round == 39 && i % 2 == 1) {
+            mine.push_back(batch[i]);
+          } else {
+            const ViStatus freed = zyvisaFreeObject(1, batch[i].first, ViUInt16(batch[i].second));
+            failures += freed != VI_SUCCESS;
+          }
         }
       }
     });
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
-
-  // Every handle names its own object (none was given twice), and the links
-  // hold exactly the live objects.
+  // The links hold exactly the live objects.
   std::set<void*> survivors;
   for (auto& mine : kept) {
     for (auto [object, h] : mine) {
@@ -225,8 +208,8 @@ TEST_F(ObjectTableTest, ThreadsCreatingLookingUpAndFreeingKeepTheListWhole) {
     }
   }
   const Objects chain = Chain(1);
-  EXPECT_EQ(chain.size(), survivors.size());
   EXPECT_EQ(std::set<void*>(chain.begin(), chain.end()), survivors);
+  EXPECT_EQ(chain.size(), survivors.size());
   // No slot was lost: with everything freed, the whole range is there again,
   // through 16 growths of the slot array, and not one object more.
   while (!live_.empty()) Free(live_.begin()->first);
@@ -238,7 +221,6 @@ TEST_F(ObjectTableTest, ThreadsCreatingLookingUpAndFreeingKeepTheListWhole) {
   }
   uint32_t h = 0;
   EXPECT_EQ(zyvisaCreateObject(1, 64, &h), nullptr);
-  EXPECT_EQ(zyvisaValidateRM(0x1101), made[256]);
   EXPECT_EQ(zyvisaValidateRM(0x1FFF), made[4094]);
 }
 
@@ -270,15 +252,9 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   EXPECT_EQ(visaLibIsUnloading(&w, &x, &y, &z), 5);
   EXPECT_EQ(g_unload_calls, (std::vector<std::vector<ViAddr>>{{&w, &x, &y, &z}}));
   EXPECT_EQ(runtime::ServiceLockTimeout(), runtime::kServiceWaitForever);
-  EXPECT_EQ(runtime::State().unloading.load(), 0);
   g_unload_answer = 0;  // no veto
   EXPECT_EQ(visaLibIsUnloading(nullptr, nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(runtime::State().unloading.load(), 1);
-  ViUInt16 acquired = 1;
-  EXPECT_EQ(
-      visaSemAcquire(zyvisaGetObjectListMutex(0), runtime::ServiceLockTimeout(), &acquired),
-      VI_ERROR_TMO);
-  EXPECT_EQ(acquired, 0);
   EXPECT_EQ(zyvisaValidateIoSession(h, 3), nullptr);
   EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, nullptr), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(Create(0), nullptr);
@@ -286,26 +262,16 @@ TEST_F(ObjectTableTest, UnloadingUnlessVetoedMakesListWaitsGiveUpAtOnce) {
   // Freeing while a gone thread may hold the list is refused, and the object
   // stays as it was.
   EXPECT_EQ(zyvisaFreeObject(0, s, static_cast<ViUInt16>(h)), VI_ERROR_SYSTEM_ERROR);
-  EXPECT_EQ(s->header.signature, objects::kValidSignature);
-  EXPECT_EQ(zyvisaSetUnloadCallback(nullptr), VI_SUCCESS);
   step = 2;
   holder.join();
+  // Registering again returns to normal waiting; the session is still whole,
+  // in its slot and list.
+  EXPECT_EQ(zyvisaSetUnloadCallback(nullptr), VI_SUCCESS);
   EXPECT_EQ(runtime::ServiceLockTimeout(), runtime::kServiceWaitForever);
   EXPECT_EQ(runtime::State().unloading.load(), 0);
-  // Without a callback nothing is called and nothing vetoes.
-  EXPECT_EQ(visaLibIsUnloading(nullptr, nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(g_unload_calls.size(), 2u);
-  zyvisaSetUnloadCallback(nullptr);
-
-  // Back to normal waiting: the session is still whole, in its slot and list.
   EXPECT_EQ(zyvisaValidateIoSession(h, 3), s);
   zyvisaReleaseIoSession(s);
-  uint32_t next = 0;
-  Create(0, &next);
-  EXPECT_EQ(next, h + 1);
-  Visits visits;
-  EXPECT_EQ(visaEnumSessions(RecordVisit, nullptr, &visits), VI_SUCCESS);
-  EXPECT_EQ(visits.seen, (Handles{next, h}));
+  EXPECT_EQ(Chain(0), Objects{s});
 }
 
 TEST_F(ObjectTableTest, FreeingRetiresTheObjectBeforeWaitingForTheList) {
@@ -339,7 +305,6 @@ TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
   // Info needs a session that exists and a table.
   EXPECT_EQ(visaSetSessionInfo(h[0], nullptr, nullptr, 1, 2), VI_ERROR_INV_OBJECT);
   EXPECT_EQ(visaSetSessionInfo(h[3] + 1, &table_a, nullptr, 1, 2), VI_ERROR_INV_OBJECT);
-  EXPECT_EQ(visaSetSessionInfo(h[3] | 0x1000, &table_a, nullptr, 1, 2), VI_ERROR_INV_OBJECT);
   void* const tables[] = {&table_a, &table_b, &table_a, &table_a};
   for (uint32_t i = 0; i < 4; ++i) {
     ASSERT_EQ(visaSetSessionInfo(h[i], tables[i], nullptr, 0xDEADBEE0 + i, i), VI_SUCCESS);
@@ -365,38 +330,25 @@ TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
     EXPECT_EQ(walk.visits.seen, walk.seen);
   }
   EXPECT_EQ(visaEnumSessions(nullptr, nullptr, nullptr), VI_ERROR_INV_HNDLR_REF);
-
-  // A callback may close the session it is given (here found from the core's
-  // handle value, under the list semaphore that the walk holds): the walk goes on.
-  const auto close = [](ViSession session, ViAddr closed) {
-    ++*static_cast<int*>(closed);
-    const uint32_t handle = session - 0x100;
-    return zyvisaFreeObject(0, visaGetSesnImpl(handle), static_cast<ViUInt16>(handle));
-  };
-  int closed = 0;
-  EXPECT_EQ(visaEnumSessions(close, nullptr, &closed), VI_SUCCESS);
-  EXPECT_EQ(closed, 3);
-  for (int i : {0, 1, 3}) live_.erase(s[i]);
-  EXPECT_EQ(Chain(0), Objects{s[2]});
 }
 
 TEST_F(ObjectTableTest, EnumSessionsSkipsSessionsThatACallbackFreed) {
-  // Newest first, each callback frees the next older session, not its own:
+  // Newest first, each callback frees its own session and the next older one:
   // the walk must neither visit nor read one that is gone.
-  Objects made;
-  for (int i = 0; i < 5; ++i) made.push_back(Create(0));  // handles 1 to 5
-  const auto free_older = [](ViSession session, ViAddr context) {
-    auto* visits = static_cast<Visits*>(context);
-    visits->seen.push_back(session);
-    if (session == 1) return VI_SUCCESS;
-    const uint32_t older = session - 1;
-    return zyvisaFreeObject(0, visaGetSesnImpl(older), static_cast<ViUInt16>(older));
+  for (int i = 0; i < 5; ++i) live_.erase(Create(0));  // handles 1 to 5, freed here
+  const auto free_two = [](ViSession session, ViAddr context) {
+    static_cast<Visits*>(context)->seen.push_back(session);
+    for (const uint32_t h : {session, session - 1}) {
+      if (h != 0) {
+        EXPECT_EQ(zyvisaFreeObject(0, visaGetSesnImpl(h), ViUInt16(h)), VI_SUCCESS);
+      }
+    }
+    return VI_SUCCESS;
   };
   Visits visits;
-  EXPECT_EQ(visaEnumSessions(free_older, nullptr, &visits), VI_SUCCESS);
+  EXPECT_EQ(visaEnumSessions(free_two, nullptr, &visits), VI_SUCCESS);
   EXPECT_EQ(visits.seen, (Handles{5, 3, 1}));
-  for (int i : {1, 3}) live_.erase(made[i]);
-  EXPECT_EQ(Chain(0), (Objects{made[4], made[2], made[0]}));
+  EXPECT_EQ(Chain(0), Objects{});
 }
 
 TEST_F(ObjectTableTest, FoundNamesAreKeptOnceInTheirStoredForm) {
@@ -405,7 +357,6 @@ TEST_F(ObjectTableTest, FoundNamesAreKeptOnceInTheirStoredForm) {
   struct Report { uint16_t remote; std::string name; ViUInt64 source; ViStatus status; };
   const Report reports[] = {
       {0, "GPIB0::1::INSTR", 0, VI_SUCCESS},
-      {0, "GPIB0::1::INSTR", 0, VI_ERROR_INV_SETUP},
       {0, "gpib0::1::instr", 9, VI_ERROR_INV_SETUP},  // records no source either
       {0, "GPIB0::1::INSTR0", 0x1234567890, VI_SUCCESS},
       {0, "/host/GPIB0::3::INSTR", 0x1234567890, VI_SUCCESS},
@@ -444,7 +395,6 @@ TEST_F(ObjectTableTest, FoundNamesAreKeptOnceInTheirStoredForm) {
   EXPECT_EQ(list->found_capacity, 32u);
   EXPECT_EQ(list->found_names[0], stored[0]);
   EXPECT_EQ(list->found_names[16], std::string("TCPIP0::16"));
-  EXPECT_EQ(list->found_names[31][0], '\0');
   EXPECT_EQ(list->found_names[31][255], '\0');
 }
 

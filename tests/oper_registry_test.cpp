@@ -26,17 +26,12 @@ class OperTableTest : public ::testing::Test {
 };
 
 TEST_F(OperTableTest, OperationsLandInTheirSlots) {
-  // The first and last of every ten slots, and the places where the order is
-  // neither alphabetical nor that of the operation identifiers.
+  // The ends of the table, and places where the order is neither alphabetical
+  // nor that of the operation identifiers.
   const std::pair<const char*, size_t> cases[] = {
-      {"viFindRsrc", 0}, {"viSetAttribute", 5}, {"viGetAttribute", 6}, {"viTerminate", 8},
-      {"viLock", 9}, {"viUnlock", 10}, {"viRead", 15}, {"viWrite", 17}, {"viAssertTrigger", 19},
-      {"viReadSTB", 20}, {"viYield", 22}, {"viSetBuf", 23}, {"viIn32", 29}, {"viOut32", 30},
-      {"viMove", 37}, {"viMapAddress", 39}, {"viUnmapAddress", 40}, {"viGpibControlREN", 49},
-      {"viGpibControlATN", 50}, {"viVxiServantResponse", 59}, {"viUsbControlOut", 60},
-      {"viPxiReserveTriggers", 62}, {"viIn16Ex", 69}, {"viOut16Ex", 70}, {"viMoveIn32Ex", 79},
-      {"viMoveOut32Ex", 80}, {"viMoveEx", 83}, {"viMapAddressEx", 85}, {"viPeek64", 86},
-      {"viPoke64", 87}, {"viMemFreeEx", 89}};
+      {"viFindRsrc", 0}, {"viSetAttribute", 5}, {"viGetAttribute", 6}, {"viLock", 9},
+      {"viRead", 15}, {"viWrite", 17}, {"viSetBuf", 23}, {"viMove", 37}, {"viUsbControlOut", 60},
+      {"viIn16Ex", 69}, {"viMoveEx", 83}, {"viPeek64", 86}, {"viMemFreeEx", 89}};
   objects::OperTable* t = Register("ASRL");
   for (const auto& [name, slot] : cases) {
     // Each its own entry point: two names sharing a slot would clash.
@@ -55,7 +50,7 @@ TEST_F(OperTableTest, OperationsNeedTheirExactNameAndKeepTheFirstEntryPoint) {
   EXPECT_EQ(visaRegisterOper(t, "viRead", &b), VI_ERROR_ALLOC);  // the first stays
   // Case matters, and "viInstallHandler" is an operation without a slot.
   for (const char* name :
-       {"VIRead", "viread", "Read", "viInstallHandler", "viReadX", "viRead ", "vi", "v", ""}) {
+       {"VIRead", "viread", "viInstallHandler", "viReadX", "vi", ""}) {
     EXPECT_EQ(visaRegisterOper(t, name, &b), VI_ERROR_NSUP_OPER) << '"' << name << '"';
   }
   EXPECT_EQ(visaRegisterOper(nullptr, "viWrite", &b), VI_ERROR_INV_PARAMETER);
@@ -121,20 +116,13 @@ TEST_F(OperTableTest, TablesAreFoundByExactNameAndListedNewestFirst) {
 }
 
 TEST(OperNames, KnownIdentifiersAreNamedAndOthersSaySo) {
-  // The first and last of every group, one whose place differs from its slot's
-  // (viIn64), and operations that do not exist (null).
+  // The ends of groups, one whose place differs from its slot's (viIn64), and
+  // operations that do not exist (null): number 0, past a group's end, the
+  // missing group 8, past the last group.
   const std::pair<ViUInt32, const char*> cases[] = {
-      {0x0101, "viStatusDesc"}, {0x0104, "viClose"}, {0x0201, "viTerminate"},
-      {0x0208, "viInstallHandler"}, {0x0209, "viUninstallHandler"}, {0x0301, "viOpenDefaultRM"},
-      {0x0305, "viParseRsrc"}, {0x0401, "viRead"}, {0x0409, "viWriteFromFile"}, {0x0501, "viIn8"},
-      {0x050F, "viIn64"}, {0x0520, "viMoveAsyncEx"}, {0x0524, "viMoveOut64Ex"},
-      {0x0601, "viMapAddress"}, {0x060B, "viMapAddressEx"}, {0x0701, "viMemAlloc"},
-      {0x0704, "viMemFreeEx"}, {0x0901, "viGpibControlREN"}, {0x0905, "viGpibPassControl"},
-      {0x0A01, "viVxiCommandQuery"}, {0x0A06, "viVxiServantResponse"},
-      {0x0A07, "viPxiReserveTriggers"}, {0x6301, "viSetBuf"}, {0x6309, "viBufRead"},
-      {0x0000, nullptr}, {0x0100, nullptr}, {0x0105, nullptr}, {0x020A, nullptr},
-      {0x0525, nullptr}, {0x0801, nullptr}, {0x0A08, nullptr}, {0x0B01, nullptr},
-      {0x630A, nullptr}, {0xFF01, nullptr}};
+      {0x0101, "viStatusDesc"}, {0x0209, "viUninstallHandler"}, {0x050F, "viIn64"},
+      {0x0524, "viMoveOut64Ex"}, {0x0A07, "viPxiReserveTriggers"}, {0x6309, "viBufRead"},
+      {0x0100, nullptr}, {0x0105, nullptr}, {0x0801, nullptr}, {0x630A, nullptr}, {0xFF01, nullptr}};
   for (const auto& [operation, name] : cases) {
     for (ViUInt32 id : {operation << 16, operation << 16 | 0xFFFF}) {  // the low half is ignored
       SCOPED_TRACE(testing::Message() << std::hex << id);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -164,13 +163,13 @@ TEST_F(FilesTest, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
   EXPECT_FALSE(pf::PathExists(path.c_str()));
 }
 
-TEST_F(FilesTest, CopyIsWholeAndNeverOverwrites) {
+// Two processes seeding one configuration at once: the later copy must lose.
+TEST_F(FilesTest, CopyNeverOverwrites) {
   const std::string from = Path("from.ini"), to = Path("to.ini");
-  zyvisa::test::WriteFile(from, std::string(40000, 'a'));  // more than one buffer
-  EXPECT_TRUE(pf::CopyFileNoOverwrite(from.c_str(), to.c_str()));
-  zyvisa::test::WriteFile(from, "changed");
+  zyvisa::test::WriteFile(from, "new");
+  zyvisa::test::WriteFile(to, "old");
   EXPECT_FALSE(pf::CopyFileNoOverwrite(from.c_str(), to.c_str()));
-  EXPECT_EQ(zyvisa::test::ReadFile(to), std::string(40000, 'a'));
+  EXPECT_EQ(zyvisa::test::ReadFile(to), "old");
 }
 
 // ---------------------------------------------------------------- processes

@@ -32,14 +32,10 @@ class SharedRegionTest : public ::testing::Test {
   ViUInt16 created_ = 7;
 };
 
-TEST_F(SharedRegionTest, FreshRegionIsOneEmptyFreeTail) {
-  EXPECT_EQ(HeaderAt(0).size, static_cast<int32_t>(kSize - 84));
-  EXPECT_EQ(HeaderAt(0).name[0], '\0');
-  // Clearing covers every byte, not just the header.
-  EXPECT_EQ(region_[kSize - 1], 0);
-}
-
 TEST_F(SharedRegionTest, BlocksFollowEachOtherAndTheTailShrinks) {
+  // A fresh region is one free tail; clearing covers every byte, not just the header.
+  EXPECT_EQ(HeaderAt(0).size, static_cast<int32_t>(kSize - 84));
+  EXPECT_EQ(region_[kSize - 1], 0);
   ASSERT_EQ(Alloc("first", 16), VI_SUCCESS);
   EXPECT_EQ(created_, 1);
   EXPECT_EQ(Offset(address_), 84u);
@@ -66,46 +62,39 @@ TEST_F(SharedRegionTest, SizesRoundUpAndMustMatchOnReuse) {
 
 TEST_F(SharedRegionTest, ExactFitLeavesAZeroTailThatRefusesNewNames) {
   const uint32_t free_bytes = kSize - 84;
-  ASSERT_EQ(Alloc("all", free_bytes - 84), VI_SUCCESS);
+  ASSERT_EQ(Alloc(std::string(79, 'n').c_str(), free_bytes - 84), VI_SUCCESS);  // longest name
   EXPECT_EQ(HeaderAt(kSize - 84).size, 0);
   EXPECT_EQ(Alloc("more", 8), VI_ERROR_ALLOC);
-  EXPECT_EQ(Alloc("all", free_bytes - 84), VI_SUCCESS);
+  EXPECT_EQ(Alloc(std::string(79, 'n').c_str(), free_bytes - 84), VI_SUCCESS);
   EXPECT_EQ(created_, 0);
 }
 
-TEST_F(SharedRegionTest, TooLargeIsAllocError) {
-  EXPECT_EQ(Alloc("big", kSize - 84 - 84 + 8), VI_ERROR_ALLOC);
+// Each refusal sets the address to null and leaves the free tail whole.
+TEST_F(SharedRegionTest, RefusalsLeaveTheRegionAsItWas) {
+  const struct { std::string name; uint32_t size; ViStatus status; } rows[] = {
+      {"big", kSize - 84 - 84 + 8, VI_ERROR_ALLOC},
+      {"", 8, VI_ERROR_SYSTEM_ERROR},  // an empty name meets the free tail
+      {std::string(80, 'n'), 8, VI_ERROR_INV_PARAMETER},
+      {"x", 0, VI_ERROR_INV_PARAMETER},
+      // Rounding happens in 32 bits: these wrap to 0 or turn negative.
+      {"x", 0xFFFFFFFFu, VI_ERROR_INV_PARAMETER},
+      {"x", 0x80000000u, VI_ERROR_INV_PARAMETER},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(Alloc(row.name.c_str(), row.size), row.status) << row.name << " " << row.size;
+    EXPECT_EQ(address_, nullptr);
+  }
   EXPECT_EQ(HeaderAt(0).size, static_cast<int32_t>(kSize - 84));
-}
-
-TEST_F(SharedRegionTest, BadArgumentsInTheirOrder) {
   void* address = nullptr;
   ViUInt16 created = 0;
   EXPECT_EQ(AllocBlock(region_.data(), kSize, nullptr, 8, &address, &created), VI_ERROR_USER_BUF);
   EXPECT_EQ(AllocBlock(region_.data(), kSize, "x", 8, nullptr, &created), VI_ERROR_USER_BUF);
   EXPECT_EQ(AllocBlock(region_.data(), kSize, "x", 8, &address, nullptr), VI_ERROR_USER_BUF);
-  EXPECT_EQ(Alloc("x", 0), VI_ERROR_INV_PARAMETER);
-  // Rounding happens in 32 bits: these wrap to 0 or turn negative.
-  EXPECT_EQ(Alloc("x", 0xFFFFFFFFu), VI_ERROR_INV_PARAMETER);
-  EXPECT_EQ(Alloc("x", 0x80000000u), VI_ERROR_INV_PARAMETER);
-  EXPECT_EQ(address_, nullptr);  // set to null on every failure
   // The size test comes before the mapping test.
   EXPECT_EQ(AllocBlock(nullptr, 0, "x", 0, &address, &created), VI_ERROR_INV_PARAMETER);
   address = &created;
   EXPECT_EQ(AllocBlock(nullptr, 0, "x", 8, &address, &created), VI_ERROR_SYSTEM_ERROR);
   EXPECT_EQ(address, nullptr);
-}
-
-TEST_F(SharedRegionTest, EmptyNameMeetsTheFreeTailAndIsRefused) {
-  EXPECT_EQ(Alloc("", 8), VI_ERROR_SYSTEM_ERROR);
-}
-
-TEST_F(SharedRegionTest, NamesMustFitTheHeader) {
-  const std::string longest(79, 'n');
-  EXPECT_EQ(Alloc(longest.c_str(), 8), VI_SUCCESS);
-  EXPECT_EQ(created_, 1);
-  EXPECT_EQ(Alloc(std::string(80, 'n').c_str(), 8), VI_ERROR_INV_PARAMETER);
-  EXPECT_EQ(address_, nullptr);
 }
 
 TEST_F(SharedRegionTest, CorruptChainIsRefusedNotFollowed) {
