@@ -1,5 +1,5 @@
-// Resource expressions: compilation errors, the group rewrite, node facts,
-// matching rules and the two exports' argument handling.
+// Resource expressions: compilation errors, deep nesting, matching rules the
+// differential test cannot reach and the two exports' argument handling.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -68,17 +68,6 @@ TEST(RsrcExprCompile, EveryErrorFromItsSmallestTrigger) {
   }
   rsrc::Pattern compiled;
   EXPECT_EQ(rsrc::Compile(nullptr, &compiled), rsrc::kNoPattern);
-}
-
-TEST(RsrcExprCompile, GroupRewrite) {
-  const struct { const char* pattern, *rewritten; } rows[] = {
-      {"(A|B|C)x", "((A)|(B)|(C))x"}, {"((A|B)|C)", "((((A)|(B)))|(C))"},
-      {"VXI|GPIB", "VXI|GPIB"}, {"([|])", "(([)|(]))"},  // blind to lists: ')', '|' and '('
-      // A ')' lowers the count wherever it stands, below 0 too: the group
-      // after it is then at depth 0 and keeps its '|' as it is.
-      {"\\)((A|B))", "\\)(((A)|(B)))"}, {"\\)\\)((A|B))", "\\)\\)((A|B))"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(Rewrite(row.pattern), row.rewritten) << row.pattern;
 }
 
 TEST(RsrcExprCompile, DeepNestingUsesNoMachineStack) {
