@@ -1,6 +1,6 @@
 // The attribute-expression language against one hand-made attribute list:
 // what binds how, where signed and unsigned values meet, the string token's
-// cut-back rule, type errors that no "||" can hide, and every syntax error.
+// cut-back rule, type errors that no "||" can hide, and syntax errors.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -53,104 +53,75 @@ class AttrExprLanguage : public ::testing::Test {
 TEST_F(AttrExprLanguage, OrBindsLooserThanAndAndNotTighterStill) {
   Check({
       // The other grouping of each of these gives the opposite value.
-      {"A==0 || A==1 && B==5", T}, {"A==1 && B==5 || A==0", T}, {"(A==0 || A==1) && B==5", F},
-      {"A==1 && (B==5 || A==0)", F}, {"!A==0", F}, {"!A==1", T}, {"!A==1 && B==0", F},
-      {"!A==0 || B==1", T}, {"!(A==0 || B==0)", F}, {"!!A==0", T}, {"!!!A==0", F},
-      {"! ! (A==0)", T}, {"A==1 || A==2 || B==1", T}, {"A==0 && B==1 && A!=0", F},
+      {"A==0 || A==1 && B==5", T}, {"(A==0 || A==1) && B==5", F}, {"A==1 && B==5 || A==0", T},
+      {"!A==0", F}, {"!A==1 && B==0", F}, {"(!(A==0 || B==0))", F}, {"!!A==0", T},
+      {"A==1 || A==2 || B==1", T}, {"A==0 && B==1 && A!=0", F},
       // Groups deeper than a thousand are refused rather than risking the
       // caller's stack; negations do not nest on it at all.
       {std::string(1000, '(') + "A==0" + std::string(1000, ')'), T},
       {std::string(1001, '(') + "A==0" + std::string(1001, ')'), BAD},
-      {std::string(100000, '('), BAD}, {std::string(100000, '!') + "A==0", T},
-      {std::string(100001, '!') + "A==0", F},
+      {std::string(100000, '('), BAD}, {std::string(100001, '!') + "A==0", F},
   });
 }
 
 TEST_F(AttrExprLanguage, SignedAndUnsignedRecordsMeetConstantsAtTheEdges) {
   Check({
       // Constants are 32-bit signed; an unsigned record compares as unsigned
-      // 64-bit, so -1 is above every value it can hold.
-      {"U16>-1", F}, {"U16<-1", T}, {"U16!=-1", T}, {"U16==65535", T}, {"U16==0xFFFF", T},
-      {"U16==0xffff", T}, {"U16==0177777", T}, {"U16<0x10000", T}, {"U16<=65535", T},
-      {"U16>=65535", T}, {"U16>65535", F}, {"Z>=0", T}, {"Z<=0", T}, {"Z>-2147483648", F},
-      {"S==-1", T}, {"S<0", T}, {"S>-2", T}, {"S<=-1", T}, {"S>=-1", T}, {"S<-1", F},
-      {"S>0xFFFF", F}, {"S!=0xFFFFFFFF", T},
+      // 64-bit, so -1 is above every value it can hold. One row per operator
+      // at the edge where it differs from its neighbour.
+      {"U16>-1", F}, {"U16<-1", T}, {"U16!=-1", T}, {"U16==0xffff", T}, {"U16<=65535", T},
+      {"U16>=65535", T}, {"U16>65535", F}, {"Z>-2147483648", F}, {"S<0", T}, {"S>-2", T},
+      {"S<-1", F}, {"S!=0xFFFFFFFF", T},
       // Out-of-range constants of any length saturate to the nearest 32-bit value.
-      {"U32==4294967295", F}, {"U32==0xFFFFFFFF", F}, {"U32>0xFFFFFFFF", T},
-      {"U32>0x80000000", T}, {"U32==-1", F}, {"MAX==0x80000000", T}, {"MAX==2147483648", T},
-      {"MAX==0x7FFFFFFF", T}, {"MAX==" + std::string(700, '9'), T},
-      {"MAX==0xFFFFFFFFFFFFFFFFFFFF", T}, {"MIN==-2147483648", T}, {"MIN==-2147483649", T},
-      {"MIN==-99999999999999999999", T}, {"MIN<-2147483647", T},
+      {"U32==4294967295", F}, {"U32>0xFFFFFFFF", T}, {"MAX==" + std::string(700, '9'), T},
+      {"MAX==0xFFFFFFFFFFFFFFFFFFFF", T}, {"MIN==-99999999999999999999", T},
       // 0x is hexadecimal, another leading 0 octal; a digit outside the base
       // ends the constant, and a hexadecimal one takes no sign: -0x10 is -0
       // followed by the name x10.
-      {"N==010", T}, {"N==0x8", T}, {"N==0X08", T}, {"M==-010", T}, {"Z==08", T}, {"Z==-0", T},
-      {"U16==0XfFfF", T}, {"A==" + std::string(700, '0'), T}, {"M==-0x10", BAD},
-      {"Z==-0x10", BAD}, {"Z==0x", BAD}, {"Z==0xG", BAD}, {"N==8x", BAD}, {"N==- 8", BAD},
+      {"N==010", T}, {"N==0X08", T}, {"M==-010", T}, {"Z==08", T}, {"U16==0XfFfF", T},
+      {"A==" + std::string(700, '0'), T}, {"M==-0x10", BAD}, {"Z==0x", BAD}, {"N==8x", BAD},
+      {"N==- 8", BAD},
   });
 }
 
 TEST_F(AttrExprLanguage, StringsCompareExactlyAndEndAtTheFirstClosingQuote) {
   Check({
       {"NAME==\"GPIB0::1::INSTR\"", T}, {"NAME!=\"GPIB0::1::INSTR\"", F},
-      {"NAME==\"gpib0::1::instr\"", F}, {"NAME!=\"gpib0::1::instr\"", T},
-      // "!=" holds on either side of the value's sort order.
-      {"NAME!=\"ASRL1::INSTR\"", T}, {"NAME!=\"TCPIP0::h::INSTR\"", T},
-      {"NAME==\"GPIB0::1::INSTR \"", F}, {"NAME==\"GPIB0::1::INST\"", F}, {"Q==\"a b\t\"", T},
-      {"NAME!=\"" + std::string(600, 'x') + "\"", T},
+      {"NAME==\"gpib0::1::instr\"", F}, {"NAME==\"GPIB0::1::INSTR \"", F},
+      {"NAME==\"GPIB0::1::INST\"", F}, {"Q==\"a b\t\"", T},
       // The longest quoted text runs to the line's last quote; it is cut back
-      // to the first closing one and scanning resumes after it.
-      {"NAME==\"x\" || NAME==\"GPIB0::1::INSTR\"", T}, {"NAME==\"GPIB0::1::INSTR\" && E!=\"x\"", T},
-      // So "" is the empty string only when another quote follows on the line.
-      {"E==\"\" && Q==\"a b\t\"", T}, {"E==\"\" || Q==\"x\"", T}, {"E!=\"\" || Q==\"x\"", F},
-      {"E==\"\"", BAD}, {"E==\"\" ", BAD}, {"Q==\"a\"b\"", BAD}, {"Q==\"a b", BAD},
-      {"Q==\"a b\n\"", BAD}, {"Q==\"", BAD}, {"Q<\"a\"", BAD}, {"Q>=\"a\"", BAD},
+      // to the first closing one and scanning resumes after it. So "" is the
+      // empty string only when another quote follows on the line.
+      {"NAME==\"x\" || NAME==\"GPIB0::1::INSTR\"", T}, {"E==\"\" && Q==\"a b\t\"", T},
+      {"E!=\"\" || Q==\"x\"", F}, {"E==\"\"", BAD}, {"Q==\"a\"b\"", BAD}, {"Q==\"a b", BAD},
+      {"Q==\"a b\n\"", BAD}, {"Q<\"a\"", BAD},
       // A string meets a number: invalid wherever it stands, as every operand
       // is evaluated whatever the others give.
-      {"A==\"0\"", BAD}, {"A!=\"0\"", BAD}, {"A==0 || A==\"0\"", BAD}, {"A==1 && A==\"0\"", BAD},
-      {"!(A==\"0\")", BAD}, {"NAME==0", BAD}, {"A==0 || NAME<5", BAD},
+      {"A==\"0\"", BAD}, {"A==0 || A==\"0\"", BAD}, {"A==1 && A==\"0\"", BAD}, {"NAME==0", BAD},
   });
 }
 
-TEST_F(AttrExprLanguage, UnknownNamesAreFalseForEveryOperator) {
-  Check({
-      {"NONE==5", F}, {"NONE!=5", F}, {"NONE<5", F}, {"NONE>5", F}, {"NONE<=5", F},
-      {"NONE>=5", F}, {"NONE==\"x\"", F}, {"NONE!=\"x\"", F}, {"!(NONE==5)", T},
-      {"!NONE!=5", T}, {"NONE==5 || A==0", T}, {"AND==1", F}, {std::string(600, 'N') + "!=1", F},
-      {"u16==65535", T}, {"nAmE==\"GPIB0::1::INSTR\"", T}, {"dup==1", T}, {"DUP==2", F},
-  });
+TEST_F(AttrExprLanguage, UnknownNamesAreFalseForEveryOperatorAndNamesIgnoreCase) {
+  Check({{"NONE!=5", F}, {"NONE!=\"x\"", F}, {"!(NONE==5)", T}, {"NONE==5 || A==0", T},
+         {"dup==1", T}});
   EXPECT_EQ(EvaluateAttrExpr("A==0\n", nullptr, 0), F);
 }
 
-TEST_F(AttrExprLanguage, BlanksTabsAndTheLineFeed) {
+TEST_F(AttrExprLanguage, BlanksTabsTheLineFeedAndSyntaxErrors) {
   Check({
       {" \t A \t== \t0 \t&&\tB\t!=\t0 \t", T}, {"A==0&&B==1||!(A==1)", T},
-      {"\t(\tA\t<\t1\t)\t", T}, {"!\t\tA==1", T}, {"A==0" + std::string(2000, ' ') + "&& B==1", T},
-      // ...but not inside a two-character operator.
-      {"A= =0", BAD}, {"A< =1", BAD}, {"A! =1", BAD}, {"A==0 & & B==1", BAD},
-      {"A==0 | | B==1", BAD},
+      // Blanks end a two-character operator; the attribute stands left and a
+      // constant right, each exactly once; characters without a use.
+      {"A= =0", BAD}, {"A==0 & & B==1", BAD}, {"0==A", BAD}, {"A==B", BAD}, {"A", BAD},
+      {"A==", BAD}, {"A=0", BAD}, {"A==0 0", BAD}, {"A==0 ||", BAD}, {"!", BAD}, {"(A==0;", BAD},
+      {"A==0)", BAD}, {"()", BAD}, {"(A)==0", BAD}, {"_A==0", BAD}, {"A==0 | A==0", BAD},
+      {"A==+1", BAD}, {"A==0.5", BAD}, {"A==-", BAD},
   });
   // Only blanks and tabs may follow the line feed, and without it the
   // expression never ends; a zero byte is an ordinary character.
-  Check({{"A==0\n \t ", T}, {"A==0\nB==1\n", BAD}, {"A==0\n\n", BAD}, {"A==0\n)", BAD},
-         {"A==0", BAD}, {"", BAD}, {"\n", BAD}, {std::string("A==0\n\0", 6), BAD},
-         {std::string("A==0\0\n", 6), BAD}},
+  Check({{"A==0\n \t ", T}, {"A==0\nB==1\n", BAD}, {"A==0", BAD},
+         {std::string("A==0\n\0", 6), BAD}, {std::string("A==0\0\n", 6), BAD}},
         "");
-}
-
-TEST_F(AttrExprLanguage, EverySyntaxErrorIsInvalid) {
-  Check({
-      // The attribute stands left and a constant right, each exactly once.
-      {"0==A", BAD}, {"\"x\"==NAME", BAD}, {"A==A", BAD}, {"A==B", BAD}, {"", BAD}, {"A", BAD},
-      {"A==", BAD}, {"==0", BAD}, {"A 0", BAD}, {"A===0", BAD}, {"A=0", BAD}, {"A==0 0", BAD},
-      {"A==0 A==0", BAD}, {"A==0 ||", BAD}, {"|| A==0", BAD}, {"&& A==0", BAD}, {"!", BAD},
-      {"A==0 && && A==0", BAD}, {"A==0 !", BAD}, {"A!", BAD}, {"(A==0", BAD}, {"A==0)", BAD},
-      {"()", BAD}, {"(A)==0", BAD}, {"((A==0)", BAD}, {"NAME==\"x\"\"", BAD},
-      // Characters the language has no use for.
-      {"_A==0", BAD}, {"A==0;", BAD}, {"A==0 | A==0", BAD}, {"A==0 & A==0", BAD},
-      {"A==0}", BAD}, {"{A==0", BAD}, {"A==+1", BAD}, {"A==0.5", BAD}, {"A==-", BAD},
-      {"A==1e3", BAD}, {"A=='x'", BAD},
-  });
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Resource expressions: compilation errors, the group rewrite, node facts,
-// matching rules and the two exports' argument handling.
+// Resource expressions: compilation errors, deep nesting, matching rules the
+// differential test cannot reach and the two exports' argument handling.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -70,47 +70,6 @@ TEST(RsrcExprCompile, EveryErrorFromItsSmallestTrigger) {
   EXPECT_EQ(rsrc::Compile(nullptr, &compiled), rsrc::kNoPattern);
 }
 
-TEST(RsrcExprCompile, GroupRewrite) {
-  const struct { const char* pattern, *rewritten; } rows[] = {
-      {"(A|B|C)x", "((A)|(B)|(C))x"}, {"((A|B)|C)", "((((A)|(B)))|(C))"},
-      {"(GPIB|VXI)?*INSTR", "((GPIB)|(VXI))?*INSTR"}, {"VXI|GPIB", "VXI|GPIB"},
-      {"(AB)C", "(AB)C"}, {"([|])", "(([)|(]))"},  // blind to lists: ')', '|' and '('
-      // A ')' lowers the count wherever it stands, below 0 too: the group
-      // after it is then at depth 0 and keeps its '|' as it is.
-      {"[)](AB|CD)", "[)](AB|CD)"}, {"\\)(AB|CD)", "\\)(AB|CD)"},
-      {"\\)((A|B))", "\\)(((A)|(B)))"}, {"\\)\\)((A|B))", "\\)\\)((A|B))"},
-  };
-  for (const auto& row : rows) EXPECT_EQ(Rewrite(row.pattern), row.rewritten) << row.pattern;
-}
-
-TEST(RsrcExprCompile, LengthsAndFirstCharacterSets) {
-  // The node at index in the top-level sequence; first null: every byte.
-  const struct { const char* pattern; int index; int32_t min, max; const char* first; } rows[] = {
-      // A repetition that may match nothing admits its follower's first
-      // characters, and anything when it ends a sequence.
-      {"GPIB[0-9]*", 0, 1, 1, "Gg"}, {"GPIB[0-9]*", 4, 0, rsrc::kUnbounded, nullptr},
-      {"(AB|CD)E", 0, 2, 2, "ACac"}, {"(ABC|D)", 0, 1, 3, "ADad"},
-      {"A*b?", 0, 0, rsrc::kUnbounded, "ABab"}, {"(A|BC)+D", 0, 1, rsrc::kUnbounded, "ABab"},
-      {"(A*)B", 0, 0, rsrc::kUnbounded, nullptr}, {"?X", 0, 1, 1, nullptr},
-  };
-  std::string every;
-  for (unsigned c = 0; c < 256; ++c) every += static_cast<char>(c);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.pattern);
-    rsrc::Pattern p;
-    ASSERT_EQ(CompileStatus(row.pattern, &p), 0);
-    const rsrc::Node* node = p.first();
-    for (int i = 0; i < row.index; ++i) node = node->next;
-    EXPECT_EQ(node->min_length, row.min);
-    EXPECT_EQ(node->max_length, row.max);
-    std::string members;
-    for (unsigned c = 0; c < 256; ++c) {
-      if (node->set->Has(static_cast<unsigned char>(c))) members += static_cast<char>(c);
-    }
-    EXPECT_EQ(members, row.first ? std::string(row.first) : every);
-  }
-}
-
 TEST(RsrcExprCompile, DeepNestingUsesNoMachineStack) {
   // Escaped parentheses hide depth from the rewrite's limit, so the parser can
   // meet any depth; long chains of operators nest as deep.
@@ -128,43 +87,25 @@ TEST(RsrcExprCompile, DeepNestingUsesNoMachineStack) {
 
 // Every row also checks the attribute flag, which follows the first '{'.
 const struct MatchRow { const char* expression, *name; ViStatus status; } kMatchRows[] = {
-    // Case folding, escapes, lists and bytes above 127 meet a regular
-    // expression on random patterns in the differential test; here what its
-    // patterns never hold: specials and a non-leading '^' in a list, NUL.
-    {"?*INSTR", "gpib0::1::instr", kYes}, {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes},
-    {"^-", "^-", kYes}, {"\\x00", "x", kNo},
-    // Anchored at both ends; the empty name never matches.
-    {"GPIB?*INSTR", "GPIB0::1::INSTR2", kNo}, {"GPIB?*INSTR", "XGPIB0::1::INSTR", kNo},
-    {"ASRL[0-9]*::?*INSTR", "ASRL1::INSTR", kYes}, {"ASRL[0-9]*::?*INSTR", "ASRL12::INSTR", kYes},
-    {"GPIB[0-9]*", "GPIB", kYes}, {"GPIB[0-9]*", "GPIB12", kYes}, {"GPIB[0-9]*", "GPIB12A", kNo},
-    {"?", "AB", kNo}, {"AB", "A", kNo}, {"?*", "", kNo}, {"A*", "", kNo}, {"(", "", kBad},
-    // Outside parentheses '|' joins single atoms and a following '*' takes
-    // both; inside, it separates whole alternatives.
-    {"VXI|GPIB", "VXGPIB", kYes}, {"VXI|GPIB", "VXI", kNo}, {"(VXI|GPIB)", "VXI", kYes},
-    {"(VXI|GPIB)", "VXGPIB", kNo}, {"A|B*", "ABBA", kYes}, {"AB|CD", "ABD", kYes},
-    {"([|])", ")", kYes}, {"([|])", "|", kYes}, {"([|])", "(", kYes}, {"[)](AB|CD)", ")ACD", kYes},
-    {"[)](AB|CD)", ")CD", kNo}, {"\\)(AB|CD)", ")ABD", kYes}, {"\\)(AB|CD)", ")AB", kNo},
-    {"\\)((((((((((A))))))))))", ")A", kYes},
-    {"((((((((((A))))))))))", "A", kBad},
-    // Repetitions of elements that can match nothing (one repetition of those
-    // may match nothing too); the differential test covers the others.
-    {"(A*)*", "AAA", kYes}, {"(A*)+B", "B", kYes}, {"X(A*|B)+Y", "XY", kYes},
-    {"X(A*|B)+Y", "XABBAY", kYes},
+    // Case folding, escapes, lists, anchoring, bytes above 127, '|' in and out
+    // of groups and repetitions meet a regular expression on random patterns
+    // in the differential test; here what its patterns never hold: specials
+    // and a non-leading '^' in a list, NUL, empty names and errors.
+    {"[?*+|()]+", "|(?)*+", kYes}, {"[a^]", "^", kYes}, {"\\x00", "x", kNo},
+    {"?*", "", kNo}, {"(", "", kBad}, {"([|])", "(", kYes},
+    {"(A*)+B", "B", kYes}, {"X(A*|B)+Y", "XABBAY", kYes},
     // White space: trailing is cut, any other makes the expression invalid;
     // nothing after the first '{' is looked at.
     {"?*INSTR {VI_ATTR_INTF_NUM==0}", "GPIB0::1::INSTR", kYes},
     {"?*INSTR \t\r\n\v\f", "X::INSTR", kYes}, {"?* INSTR", "A INSTR", kBad},
-    {" ?*INSTR", "X::INSTR", kBad}, {"?*\tINSTR", "X::INSTR", kBad}, {"?*\\x20", "A ", kYes},
-    {"{VI_ATTR_INTF_NUM==0}", "GPIB0::1::INSTR", kBad}, {" \t{x}", "A", kBad},
-    {"", "A", kBad}, {"   ", "A", kBad},
+    {" ?*INSTR", "X::INSTR", kBad}, {"?*\\x20", "A ", kYes},
+    {"{VI_ATTR_INTF_NUM==0}", "GPIB0::1::INSTR", kBad}, {" \t{x}", "A", kBad}, {"   ", "A", kBad},
     {"GPIB?*{ (( ", "GPIB0", kYes}, {"(GPIB{|VXI)", "GPIB", kBad},
     // A remote prefix is skipped; the name is matched as given.
     {"visa://host1/GPIB?*", "host1/GPIB0::INSTR", kYes},
     {"visa://host1/GPIB?*", "GPIB0::INSTR", kNo}, {"ViSa:/GPIB?*", "GPIB0::INSTR", kYes},
-    {"VISA://host1/GPIB?*", "host1/GPIB0::INSTR", kYes},
-    {"/GPIB?*", "GPIB0::INSTR", kYes}, {"//GPIB?*", "GPIB0::INSTR", kYes},
-    {"///GPIB?*", "GPIB0::INSTR", kNo}, {"///GPIB?*", "/GPIB0::INSTR", kYes},
-    {"visa:", "VISA:", kYes}, {"visa://", "A", kBad}, {"/", "A", kBad}, {"visa://{x}", "A", kBad},
+    {"//GPIB?*", "GPIB0::INSTR", kYes}, {"///GPIB?*", "/GPIB0::INSTR", kYes},
+    {"visa:", "VISA:", kYes}, {"visa://", "A", kBad}, {"/", "A", kBad},
 };
 
 TEST(RsrcExprMatch, Rules) {
@@ -182,8 +123,7 @@ TEST(RsrcExprMatch, AdversarialPatternsFinish) {
   for (int i = 0; i < 60; ++i) stars += "?*A";
   stars += "X";
   const std::string as(255, 'A');
-  for (const char* pattern : {"(A|AA)*B", "(A*)*B", "(?*)*X", "((A*)*|(A+)+)*(?*)*X",
-                              "(A|A)*(A|A)*(A|A)*(A|A)*B", stars.c_str()}) {
+  for (const char* pattern : {"(A|AA)*B", "((A*)*|(A+)+)*(?*)*X", stars.c_str()}) {
     EXPECT_EQ(Match(pattern, as), kNo) << pattern;
   }
   EXPECT_EQ(Match("(?*)*X", std::string(254, 'A') + "X"), kYes);
