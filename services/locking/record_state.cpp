@@ -197,10 +197,11 @@ bool ProcessEnded(uint32_t pid, uint32_t start_tag) noexcept {
 
 ViStatus RecordLock::Acquire(uint32_t timeout_ms) noexcept {
   bool abandoned = false;
-  ViUInt16 acquired = 0;
-  const ViStatus status = sync::AcquireNoticingAbandon(mutex_, timeout_ms, &acquired, &abandoned);
+  // The record's own fields say what is locked and by whom; the semaphore
+  // record's owner bookkeeping would only repeat the mutex's.
+  const ViStatus status = sync::AcquireDirect(mutex_, timeout_ms, &abandoned);
   if (status == VI_ERROR_INV_OBJECT) return VI_ERROR_INV_OBJECT;
-  if (status != VI_SUCCESS || acquired == 0) return VI_ERROR_TMO;
+  if (status != VI_SUCCESS) return VI_ERROR_TMO;
   held_ = true;
   // The previous holder died half-way through changing the record.
   if (abandoned) {
@@ -213,7 +214,7 @@ ViStatus RecordLock::Acquire(uint32_t timeout_ms) noexcept {
 void RecordLock::Release() noexcept {
   if (held_) {
     held_ = false;
-    visaSemRelease(mutex_, nullptr);
+    sync::ReleaseDirect(mutex_);
   }
   // After the release, so that a woken waiter does not block on the mutex at
   // once. The record stays mapped while the library runs.

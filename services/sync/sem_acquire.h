@@ -13,4 +13,14 @@ namespace zyvisa::sync {
 ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* acquired,
                                 bool* abandoned) noexcept;
 
+// Holding a recursive system semaphore by its named mutex alone, without the
+// owner and hold fields of its record: for a lock on every I/O call, where
+// that bookkeeping cost more than the mutex. The named mutex is recursive and
+// knows its owner, so these holds nest with visaSemAcquire/visaSemRelease on
+// the same thread in any order; while only direct holds are out, the record
+// shows the semaphore free. Any other handle takes the generic path, which
+// ReleaseDirect then matches. Same results as AcquireNoticingAbandon.
+ViStatus AcquireDirect(ViSemaphore handle, uint32_t timeout, bool* abandoned) noexcept;
+void ReleaseDirect(ViSemaphore handle) noexcept;
+
 }  // namespace zyvisa::sync
