@@ -10,6 +10,7 @@
 #include "runtime/process_state.h"
 #include "objects/object_lists.h"
 #include "objects/object_table.h"
+#include "sync/sem_acquire.h"
 #include "zyvisa_objects.h"
 
 namespace zyvisa::objects {
@@ -103,12 +104,18 @@ ViSemaphore ListSemaphore(uint16_t kind) noexcept {
 }
 
 ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
-  if (visaSemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
+  // Every I/O call holds a list lock twice or more; uncontended, the quick
+  // path skips what the exported call checks for its callers.
+  if (sync::TryAcquireQuick(semaphore_)) {
+    acquired_ = VI_TRUE;
+  } else if (visaSemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
     acquired_ = 0;
   }
 }
 
-ListLock::~ListLock() { visaSemRelease(semaphore_, &acquired_); }
+ListLock::~ListLock() {
+  if (acquired_ != 0) sync::ReleaseQuick(semaphore_);
+}
 
 bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
   out->clear();

@@ -23,4 +23,13 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
 ViStatus AcquireDirect(ViSemaphore handle, uint32_t timeout, bool* abandoned) noexcept;
 void ReleaseDirect(ViSemaphore handle) noexcept;
 
+// A process semaphore taken without waiting, when it is free or (recursive)
+// already the calling thread's: what visaSemAcquire does first, without its
+// argument checks and flags, for the list locks on every I/O call. False when
+// it would have to wait (or the handle is no process semaphore): then call
+// visaSemAcquire. Free or ours, it is taken whatever the time-out.
+bool TryAcquireQuick(ViSemaphore handle) noexcept;
+// Gives back one hold the calling thread has of a process semaphore.
+void ReleaseQuick(ViSemaphore handle) noexcept;
+
 }  // namespace zyvisa::sync
