@@ -195,27 +195,12 @@ bool ProcessEnded(uint32_t pid, uint32_t start_tag) noexcept {
 
 // ---------------------------------------------------------------- the record's mutex
 
-ViStatus RecordLock::Acquire(uint32_t timeout_ms) noexcept {
-  bool abandoned = false;
-  // The record's own fields say what is locked and by whom; the semaphore
-  // record's owner bookkeeping would only repeat the mutex's.
-  const ViStatus status = sync::AcquireDirect(mutex_, timeout_ms, &abandoned);
-  if (status == VI_ERROR_INV_OBJECT) return VI_ERROR_INV_OBJECT;
-  if (status != VI_SUCCESS) return VI_ERROR_TMO;
-  held_ = true;
-  // The previous holder died half-way through changing the record.
-  if (abandoned) {
-    RepairRecord(record_);
-    if (record_->lock_waiters != 0) wake_state_ = true;
-  }
-  return VI_SUCCESS;
+void RecordLock::AfterAbandon() noexcept {
+  RepairRecord(record_);
+  if (record_->lock_waiters != 0) wake_state_ = true;
 }
 
-void RecordLock::Release() noexcept {
-  if (held_) {
-    held_ = false;
-    sync::ReleaseDirect(mutex_);
-  }
+void RecordLock::Wake() noexcept {
   // After the release, so that a woken waiter does not block on the mutex at
   // once. The record stays mapped while the library runs.
   if (wake_state_) platform::WakeWord(&record_->lock_state);
@@ -225,7 +210,6 @@ void RecordLock::Release() noexcept {
   wake_state_ = false;
 }
 
-RecordLock::~RecordLock() { Release(); }
 
 // ---------------------------------------------------------------- counts and repairs
 

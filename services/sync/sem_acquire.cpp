@@ -132,44 +132,11 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
   return VI_SUCCESS;
 }
 
-namespace {
-bool TakesDirectPath(ViSemaphore handle) {
-  return handle->system != 0 && handle->record->recursive.load(kRelaxed) == 1;
-}
-}  // namespace
-
-ViStatus AcquireDirect(ViSemaphore handle, uint32_t timeout, bool* abandoned) noexcept {
-  *abandoned = false;
-  if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
-  if (!TakesDirectPath(handle)) {
-    ViUInt16 acquired = 0;
-    return AcquireNoticingAbandon(handle, timeout, &acquired, abandoned);
-  }
-  switch (platform::NamedMutexWait(handle->mutex, timeout)) {
-    case platform::WaitResult::kAcquired:
-      return VI_SUCCESS;
-    case platform::WaitResult::kAbandoned: {
-      // The dead thread held the mutex, so any holds the record names were
-      // its own: they went with it.
-      SemRecord& record = *handle->record;
-      record.hold_count.store(0, kRelaxed);
-      record.owner_pid.store(kNoOwner, kRelaxed);
-      record.owner_tid.store(kNoOwner, kRelaxed);
-      *abandoned = true;
-      return VI_SUCCESS;
-    }
-    default:
-      return VI_ERROR_TMO;
-  }
-}
-
-void ReleaseDirect(ViSemaphore handle) noexcept {
-  if (!IsHandle(handle)) return;
-  if (TakesDirectPath(handle)) {
-    platform::NamedMutexRelease(handle->mutex);
-  } else {
-    visaSemRelease(handle, nullptr);
-  }
+void ForgetDeadHolds(ViSemaphore handle) noexcept {
+  SemRecord& record = *handle->record;
+  record.hold_count.store(0, kRelaxed);
+  record.owner_pid.store(kNoOwner, kRelaxed);
+  record.owner_tid.store(kNoOwner, kRelaxed);
 }
 
 bool TryAcquireQuick(ViSemaphore handle) noexcept {
