@@ -143,8 +143,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
   if (session > 0xFFFF || (session >> 12) != zyvisa::objects::kIoSessionKind) {
     return VI_ERROR_INV_OBJECT;
   }
-  auto* s = static_cast<IoSession*>(
-      zyvisaValidateIoSession(session, ZYVISA_SESN_ENTER | ZYVISA_SESN_NOT_CLOSING));
+  IoSession* s = zyvisa::objects::EnterIoSession(session);
   if (s == nullptr) return VI_ERROR_INV_OBJECT;
   auto* r = static_cast<ResourceRecord*>(s->resource_record);
   ViSemaphore mutex = MutexOf(r);

@@ -90,14 +90,6 @@ RecordHolders* HoldersOf(const ResourceRecord* record) noexcept {
   return table != nullptr && index >= 0 ? table + index : nullptr;
 }
 
-ViSemaphore MutexOf(const ResourceRecord* record) noexcept {
-  const runtime::ProcessState& s = runtime::State();
-  if (record == nullptr || s.resource_mutexes == nullptr) return nullptr;
-  const int32_t index = record->record_index;
-  if (index < 0 || uint32_t(index) >= s.max_resources) return nullptr;
-  return static_cast<ViSemaphore>(s.resource_mutexes[index]);
-}
-
 void JoinHoldersTable() noexcept {
   runtime::ProcessState& s = runtime::State();
   g_holders.store(nullptr, std::memory_order_release);

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "objects/object_layouts.h"
+#include "runtime/process_state.h"
 #include "sync/sem_acquire.h"
 #include "zyvisa_sem.h"
 #include "zyvisa_types.h"
@@ -124,8 +125,15 @@ static_assert(offsetof(RecordHolders, slots) == 4);
 ResourceRecord* RecordAt(uint32_t index) noexcept;
 // The holders entry of a record; null without the side table.
 RecordHolders* HoldersOf(const ResourceRecord* record) noexcept;
-// This process's handle on the record's resource mutex, or null.
-ViSemaphore MutexOf(const ResourceRecord* record) noexcept;
+// This process's handle on the record's resource mutex, or null. Inline:
+// every lock call and gate entry and exit starts with it.
+inline ViSemaphore MutexOf(const ResourceRecord* record) noexcept {
+  const runtime::ProcessState& s = runtime::State();
+  if (record == nullptr || s.resource_mutexes == nullptr) return nullptr;
+  const int32_t index = record->record_index;
+  if (index < 0 || uint32_t(index) >= s.max_resources) return nullptr;
+  return static_cast<ViSemaphore>(s.resource_mutexes[index]);
+}
 
 // Start-up, under the initialization mutex with the region mapped: finds or
 // carves the holders table. Failing to get it only leaves the deaths of shared

@@ -162,6 +162,19 @@ void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept {
 
 void DropUseCount(IoSession& session) noexcept { AddToUseCount(session, UINT32_MAX); }
 
+IoSession* EnterIoSession(uint32_t handle) noexcept {
+  ListLock lock(kIoSessionKind);
+  if (!lock.held()) return nullptr;
+  auto* session = reinterpret_cast<IoSession*>(SlotEntry(g_lists[kIoSessionKind], handle));
+  if (session == nullptr || session->header.signature != kValidSignature ||
+      session->header.kind != kIoSessionKind ||
+      session->closing.load(std::memory_order_relaxed) != 0) {
+    return nullptr;
+  }
+  AddToUseCount(*session, 1);
+  return session;
+}
+
 bool CreateObjectLists() noexcept {
   ResetObjectLists();
   // The list semaphores take their records of the process table in this order.

@@ -25,10 +25,7 @@ bool HandOver(void* counter) {
 
 }  // namespace
 
-// The counter is process memory: with one thread in the process, nothing
-// else can touch it between a load and a store, and the atomic instructions
-// (most of an uncontended pair's cost) can be skipped. A second thread is
-// only ever created by a call, which orders these plain accesses before it.
+// The single-thread shortcut: see counter_lock.h.
 bool CounterLockAcquire(std::atomic<int32_t>& counter, platform::Event* event,
                         uint32_t timeout_ms) noexcept {
   if (platform::SingleThreaded() && counter.load(std::memory_order_relaxed) == -1) {
@@ -43,28 +40,9 @@ bool CounterLockAcquire(std::atomic<int32_t>& counter, platform::Event* event,
   return platform::EventWaitOrGiveUp(event, timeout_ms, &TakeBackMark, &counter);
 }
 
-bool CounterLockTryAcquire(std::atomic<int32_t>& counter) noexcept {
-  if (platform::SingleThreaded()) {
-    if (counter.load(std::memory_order_relaxed) != -1) return false;
-    counter.store(0, std::memory_order_relaxed);
-    return true;
-  }
-  int32_t free_value = -1;
-  return counter.compare_exchange_strong(free_value, 0, std::memory_order_acq_rel,
-                                         std::memory_order_relaxed);
-}
-
 void CounterLockRelease(std::atomic<int32_t>& counter, platform::Event* event) noexcept {
-  if (platform::SingleThreaded() && counter.load(std::memory_order_relaxed) == 0) {
-    counter.store(-1, std::memory_order_relaxed);
-    return;
-  }
-  int32_t seen = 0;  // held, nobody waiting: free it without the event
-  if (counter.compare_exchange_strong(seen, -1, std::memory_order_acq_rel,
-                                      std::memory_order_relaxed)) {
-    return;
-  }
-  if (seen < 0) return;  // not held: nothing to release
+  if (CounterLockReleaseUncontended(counter)) return;
+  if (counter.load(std::memory_order_relaxed) < 0) return;  // not held: nothing to release
   // Yield so that the waiter just handed the lock can run before this thread
   // comes back for it.
   if (platform::EventSetIf(event, &HandOver, &counter)) platform::SleepMs(0);

@@ -139,35 +139,6 @@ void ForgetDeadHolds(ViSemaphore handle) noexcept {
   record.owner_tid.store(kNoOwner, kRelaxed);
 }
 
-bool TryAcquireQuick(ViSemaphore handle) noexcept {
-  if (!IsHandle(handle) || handle->system != 0) return false;
-  SemRecord& record = *handle->record;
-  const Me me;
-  if (record.recursive.load(kRelaxed) == 1 && me.Owns(record)) {
-    record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
-    return true;
-  }
-  if (!CounterLockTryAcquire(record.lock_counter)) return false;
-  RecordFirstHold(record, me);
-  return true;
-}
-
-void ReleaseQuick(ViSemaphore handle) noexcept {
-  if (!IsHandle(handle) || handle->system != 0) {
-    visaSemRelease(handle, nullptr);
-    return;
-  }
-  SemRecord& record = *handle->record;
-  const uint32_t holds = record.hold_count.load(kRelaxed);
-  if (holds == 0) return;
-  record.hold_count.store(holds - 1, kRelaxed);
-  if (holds == 1) {
-    record.owner_pid.store(kNoOwner, kRelaxed);
-    record.owner_tid.store(kNoOwner, kRelaxed);
-    CounterLockRelease(record.lock_counter, handle->event);
-  }
-}
-
 }  // namespace zyvisa::sync
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,

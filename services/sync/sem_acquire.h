@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "sync/counter_lock.h"
 #include "sync/sem_record.h"
 #include "zyvisa_sem.h"
 
@@ -66,8 +67,41 @@ inline void ReleaseDirect(ViSemaphore handle) noexcept {
 // argument checks and flags, for the list locks on every I/O call. False when
 // it would have to wait (or the handle is no process semaphore): then call
 // visaSemAcquire. Free or ours, it is taken whatever the time-out.
-bool TryAcquireQuick(ViSemaphore handle) noexcept;
+inline bool TryAcquireQuick(ViSemaphore handle) noexcept {
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  if (!IsOpenHandle(handle) || handle->system != 0) return false;
+  SemRecord& record = *handle->record;
+  const uint32_t pid = platform::CurrentProcessId();
+  const uint32_t tid = platform::CurrentThreadId();
+  if (record.recursive.load(kRelaxed) == 1 && record.owner_tid.load(kRelaxed) == tid &&
+      record.owner_pid.load(kRelaxed) == pid) {
+    record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
+    return true;
+  }
+  if (!CounterLockTryAcquire(record.lock_counter)) return false;
+  record.owner_pid.store(pid, kRelaxed);
+  record.owner_tid.store(tid, kRelaxed);
+  record.hold_count.store(1, kRelaxed);
+  return true;
+}
+
 // Gives back one hold the calling thread has of a process semaphore.
-void ReleaseQuick(ViSemaphore handle) noexcept;
+inline void ReleaseQuick(ViSemaphore handle) noexcept {
+  constexpr auto kRelaxed = std::memory_order_relaxed;
+  if (!IsOpenHandle(handle) || handle->system != 0) {
+    visaSemRelease(handle, nullptr);
+    return;
+  }
+  SemRecord& record = *handle->record;
+  const uint32_t holds = record.hold_count.load(kRelaxed);
+  if (holds == 0) return;
+  record.hold_count.store(holds - 1, kRelaxed);
+  if (holds > 1) return;
+  record.owner_pid.store(kNoOwner, kRelaxed);
+  record.owner_tid.store(kNoOwner, kRelaxed);
+  if (!CounterLockReleaseUncontended(record.lock_counter)) {
+    CounterLockRelease(record.lock_counter, handle->event);
+  }
+}
 
 }  // namespace zyvisa::sync
