@@ -196,6 +196,15 @@ TEST_F(LockingTest, LockRulesInOneProcess) {
   EXPECT_EQ(zyvisaUnlockAllSessionLocks(b), VI_SUCCESS);
   EXPECT_EQ(r.lock_state, 0u);
   EXPECT_EQ(r.shared_lock_count, 0u);
+  // Two sessions of the process inside the gate at once: one entry, counted twice.
+  ViUInt16 in_a = 0;
+  ViUInt16 in_b = 0;
+  ASSERT_EQ(visaEnterLockOper(a->handle, &in_a), VI_SUCCESS);
+  ASSERT_EQ(visaEnterLockOper(b->handle, &in_b), VI_SUCCESS);
+  EXPECT_EQ(r.oper_count[0], 2u);
+  visaExitLockOper(a->handle, in_a);
+  visaExitLockOper(b->handle, in_b);
+  EXPECT_EQ(r.oper_count[0], 0u);
 }
 
 TEST_F(LockingTest, RecordTable) {

@@ -5,6 +5,7 @@
 #include "locking/resource_record.h"
 #include "objects/object_table.h"
 #include "platform/platform.h"
+#include "sync/sem_record.h"
 #include "zyvisa_locking.h"
 #include "zyvisa_objects.h"
 
@@ -44,7 +45,22 @@ ViStatus Admit(ResourceRecord* r, const IoSession& s, ViSession handle, RecordLo
 // one, else the first that an ended process holds. -1 when all 16 belong to
 // running processes. Called with the resource mutex held; the exits of this
 // process's other sessions may still take counts off meanwhile.
-int32_t TakeEntry(ResourceRecord* r, uint32_t pid) {
+//
+// Every entry this process counts in is taken here, under the mutex, and
+// the hint remembers it; an entry of ours in use is always found and joined.
+// So at any moment the hinted entry is the only one of ours that can have a
+// count, and when it has none, neither has any other: the walk for our own
+// entry can stop at the first free one. A hint whose entry is not under our
+// id (never set, another process since, a child after fork) proves nothing.
+int32_t TakeEntry(ResourceRecord* r, uint32_t pid, uint32_t hint) {
+  if (hint < kOperEntries && LoadWord(r->oper_pid[hint]) == pid) {
+    if (LoadWord(r->oper_count[hint]) != 0) return int32_t(hint);
+    // The hinted count is 0 and stays so while we hold the mutex: found at
+    // the latest there.
+    for (uint32_t i = 0;; ++i) {
+      if (LoadWord(r->oper_count[i]) == 0) return int32_t(i);
+    }
+  }
   int32_t free_entry = -1;
   for (uint32_t i = 0; i < kOperEntries; ++i) {
     if (LoadWord(r->oper_count[i]) == 0) {
@@ -90,11 +106,18 @@ void LeaveGate(IoSession* s) {
   auto* r = static_cast<ResourceRecord*>(s->resource_record);
   // No resource mutex: the record is not (or no longer) this process's to
   // touch, the services having shut down.
-  if (MutexOf(r) == nullptr) return;
+  ViSemaphore mutex = MutexOf(r);
+  if (mutex == nullptr) return;
   uint32_t& depth = s->lock_oper_depth;
   if (LoadWord(depth) == 0 || AddOwn(depth, UINT32_MAX) != 1) return;
   const uint32_t pid = s->owner_process_id;
-  for (uint32_t i = 0; i < kOperEntries; ++i) {
+  // Our operation is counted in the hinted entry (see TakeEntry): while its
+  // count is above 0 the hint does not move. Any entry of ours with a count
+  // would do as well; the walk is for hints that prove nothing.
+  const uint32_t hint = mutex->owner_word.load(std::memory_order_relaxed);
+  const bool hinted = hint < kOperEntries && LoadWord(r->oper_pid[hint]) == pid &&
+                      LoadWord(r->oper_count[hint]) != 0;
+  for (uint32_t i = hinted ? hint : 0; i < kOperEntries; ++i) {
     if (LoadWord(r->oper_pid[i]) != pid || LoadWord(r->oper_count[i]) == 0) continue;
     // A locked instruction even with one thread: it orders the count before
     // the look at the waiters, against a waiter of another process that
@@ -120,8 +143,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
   if (session > 0xFFFF || (session >> 12) != zyvisa::objects::kIoSessionKind) {
     return VI_ERROR_INV_OBJECT;
   }
-  auto* s = static_cast<IoSession*>(
-      zyvisaValidateIoSession(session, ZYVISA_SESN_ENTER | ZYVISA_SESN_NOT_CLOSING));
+  IoSession* s = zyvisa::objects::EnterIoSession(session);
   if (s == nullptr) return VI_ERROR_INV_OBJECT;
   auto* r = static_cast<ResourceRecord*>(s->resource_record);
   ViSemaphore mutex = MutexOf(r);
@@ -137,7 +159,8 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
   ViStatus status = Admit(r, *s, session, lock);
   if (status == VI_SUCCESS && AddOwn(s->lock_oper_depth, 1) == 0) {
     // The outermost operation of the session is the one counted in the table.
-    const int32_t entry = TakeEntry(r, s->owner_process_id);
+    const int32_t entry =
+        TakeEntry(r, s->owner_process_id, mutex->owner_word.load(std::memory_order_relaxed));
     if (entry < 0) {
       AddOwn(s->lock_oper_depth, UINT32_MAX);
       status = VI_ERROR_RSRC_BUSY;
@@ -146,6 +169,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
       // leaves a free entry, never a count under another process's id.
       StoreWord(r->oper_pid[entry], s->owner_process_id);
       AddOwn(r->oper_count[entry], 1);
+      mutex->owner_word.store(uint32_t(entry), std::memory_order_relaxed);
     }
   }
   if (status != VI_SUCCESS) {

@@ -90,14 +90,6 @@ RecordHolders* HoldersOf(const ResourceRecord* record) noexcept {
   return table != nullptr && index >= 0 ? table + index : nullptr;
 }
 
-ViSemaphore MutexOf(const ResourceRecord* record) noexcept {
-  const runtime::ProcessState& s = runtime::State();
-  if (record == nullptr || s.resource_mutexes == nullptr) return nullptr;
-  const int32_t index = record->record_index;
-  if (index < 0 || uint32_t(index) >= s.max_resources) return nullptr;
-  return static_cast<ViSemaphore>(s.resource_mutexes[index]);
-}
-
 void JoinHoldersTable() noexcept {
   runtime::ProcessState& s = runtime::State();
   g_holders.store(nullptr, std::memory_order_release);
@@ -195,26 +187,12 @@ bool ProcessEnded(uint32_t pid, uint32_t start_tag) noexcept {
 
 // ---------------------------------------------------------------- the record's mutex
 
-ViStatus RecordLock::Acquire(uint32_t timeout_ms) noexcept {
-  bool abandoned = false;
-  ViUInt16 acquired = 0;
-  const ViStatus status = sync::AcquireNoticingAbandon(mutex_, timeout_ms, &acquired, &abandoned);
-  if (status == VI_ERROR_INV_OBJECT) return VI_ERROR_INV_OBJECT;
-  if (status != VI_SUCCESS || acquired == 0) return VI_ERROR_TMO;
-  held_ = true;
-  // The previous holder died half-way through changing the record.
-  if (abandoned) {
-    RepairRecord(record_);
-    if (record_->lock_waiters != 0) wake_state_ = true;
-  }
-  return VI_SUCCESS;
+void RecordLock::AfterAbandon() noexcept {
+  RepairRecord(record_);
+  if (record_->lock_waiters != 0) wake_state_ = true;
 }
 
-void RecordLock::Release() noexcept {
-  if (held_) {
-    held_ = false;
-    visaSemRelease(mutex_, nullptr);
-  }
+void RecordLock::Wake() noexcept {
   // After the release, so that a woken waiter does not block on the mutex at
   // once. The record stays mapped while the library runs.
   if (wake_state_) platform::WakeWord(&record_->lock_state);
@@ -224,7 +202,6 @@ void RecordLock::Release() noexcept {
   wake_state_ = false;
 }
 
-RecordLock::~RecordLock() { Release(); }
 
 // ---------------------------------------------------------------- counts and repairs
 

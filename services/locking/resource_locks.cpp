@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <utility>
 
 #include "locking/resource_record.h"
 #include "platform/platform.h"
@@ -58,11 +59,19 @@ struct Request {
   }
 };
 
+// The counts or'ed together, unrolled: a loop of atomic loads is not.
+template <size_t... kEntry>
+uint32_t AnyOperCount(const ResourceRecord& r, std::index_sequence<kEntry...>) {
+  return (LoadWord(r.oper_count[kEntry]) | ...);
+}
+
 // The gated operation in progress that a lock request waits for, or -1. An
 // entry of an ended process is freed on the way.
 int32_t BlockingEntry(const Request& q) {
   ResourceRecord* r = q.record;
   const uint32_t own_pid = q.session->owner_process_id;
+  // Nothing in progress (the common case): one look at every count.
+  if (AnyOperCount(*r, std::make_index_sequence<kOperEntries>()) == 0) return -1;
   // Exits of this process change the counts and depths without the mutex,
   // only ever downwards: the count is read before the depth, so a count of 1
   // read with a depth above 0 was this session's own operation.

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "objects/object_layouts.h"
+#include "runtime/process_state.h"
+#include "sync/sem_acquire.h"
 #include "zyvisa_sem.h"
 #include "zyvisa_types.h"
 
@@ -123,8 +125,15 @@ static_assert(offsetof(RecordHolders, slots) == 4);
 ResourceRecord* RecordAt(uint32_t index) noexcept;
 // The holders entry of a record; null without the side table.
 RecordHolders* HoldersOf(const ResourceRecord* record) noexcept;
-// This process's handle on the record's resource mutex, or null.
-ViSemaphore MutexOf(const ResourceRecord* record) noexcept;
+// This process's handle on the record's resource mutex, or null. Inline:
+// every lock call and gate entry and exit starts with it.
+inline ViSemaphore MutexOf(const ResourceRecord* record) noexcept {
+  const runtime::ProcessState& s = runtime::State();
+  if (record == nullptr || s.resource_mutexes == nullptr) return nullptr;
+  const int32_t index = record->record_index;
+  if (index < 0 || uint32_t(index) >= s.max_resources) return nullptr;
+  return static_cast<ViSemaphore>(s.resource_mutexes[index]);
+}
 
 // Start-up, under the initialization mutex with the region mapped: finds or
 // carves the holders table. Failing to get it only leaves the deaths of shared
@@ -154,18 +163,39 @@ bool ProcessEnded(uint32_t pid, uint32_t start_tag) noexcept;
 class RecordLock {
  public:
   RecordLock(ResourceRecord* record, ViSemaphore mutex) noexcept : record_(record), mutex_(mutex) {}
-  ~RecordLock();
+  ~RecordLock() { Release(); }
   RecordLock(const RecordLock&) = delete;
   RecordLock& operator=(const RecordLock&) = delete;
   // VI_SUCCESS, VI_ERROR_TMO, or VI_ERROR_INV_OBJECT when the handle is gone.
-  ViStatus Acquire(uint32_t timeout_ms) noexcept;
-  void Release() noexcept;
+  // Inline, as is Release: they bracket every lock call and gate entry.
+  ViStatus Acquire(uint32_t timeout_ms) noexcept {
+    bool abandoned = false;
+    // The record's own fields say what is locked and by whom; the semaphore
+    // record's owner bookkeeping would only repeat the mutex's.
+    const ViStatus status = sync::AcquireDirect(mutex_, timeout_ms, &abandoned);
+    if (status == VI_ERROR_INV_OBJECT) return VI_ERROR_INV_OBJECT;
+    if (status != VI_SUCCESS) return VI_ERROR_TMO;
+    held_ = true;
+    // The previous holder died half-way through changing the record.
+    if (abandoned) AfterAbandon();
+    return VI_SUCCESS;
+  }
+  void Release() noexcept {
+    if (held_) {
+      held_ = false;
+      sync::ReleaseDirect(mutex_);
+    }
+    if (wake_state_ || wake_oper_ != 0) Wake();
+  }
   bool held() const noexcept { return held_; }
   // Called after changing a word that waiters may sleep on.
   void WakeStateLater() noexcept { wake_state_ = true; }
   void WakeOperLater(uint32_t entry) noexcept { wake_oper_ |= 1u << entry; }
 
  private:
+  void AfterAbandon() noexcept;
+  void Wake() noexcept;
+
   ResourceRecord* record_;
   ViSemaphore mutex_;
   bool held_ = false;

@@ -10,6 +10,7 @@
 #include "runtime/process_state.h"
 #include "objects/object_lists.h"
 #include "objects/object_table.h"
+#include "sync/sem_fast.h"
 #include "zyvisa_objects.h"
 
 namespace zyvisa::objects {
@@ -111,12 +112,16 @@ ViSemaphore ListSemaphore(uint16_t kind) noexcept {
 }
 
 ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
-  if (visaSemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
+  // Every I/O call holds a list lock twice or more: uncontended, the inline
+  // path skips what the exported call checks for its callers.
+  if (sync::SemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
     acquired_ = 0;
   }
 }
 
-ListLock::~ListLock() { visaSemRelease(semaphore_, &acquired_); }
+ListLock::~ListLock() {
+  if (acquired_ != 0) sync::SemRelease(semaphore_, &acquired_);
+}
 
 bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
   out->clear();
@@ -162,6 +167,19 @@ void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept {
 }
 
 void DropUseCount(IoSession& session) noexcept { AddToUseCount(session, UINT32_MAX); }
+
+IoSession* EnterIoSession(uint32_t handle) noexcept {
+  ListLock lock(kIoSessionKind);
+  if (!lock.held()) return nullptr;
+  auto* session = reinterpret_cast<IoSession*>(SlotEntry(g_lists[kIoSessionKind], handle));
+  if (session == nullptr || session->header.signature != kValidSignature ||
+      session->header.kind != kIoSessionKind ||
+      session->closing.load(std::memory_order_relaxed) != 0) {
+    return nullptr;
+  }
+  AddToUseCount(*session, 1);
+  return session;
+}
 
 bool CreateObjectLists() noexcept {
   ResetObjectLists();

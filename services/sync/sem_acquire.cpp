@@ -133,6 +133,13 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
   return VI_SUCCESS;
 }
 
+void ForgetDeadHolds(ViSemaphore handle) noexcept {
+  SemRecord& record = *handle->record;
+  record.hold_count.store(0, kRelaxed);
+  record.owner_pid.store(kNoOwner, kRelaxed);
+  record.owner_tid.store(kNoOwner, kRelaxed);
+}
+
 }  // namespace zyvisa::sync
 
 extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,

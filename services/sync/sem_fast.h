@@ -8,14 +8,14 @@
 
 #include "platform/platform.h"
 #include "sync/counter_lock.h"
+#include "sync/sem_acquire.h"
 #include "sync/sem_record.h"
 #include "zyvisa_sem.h"
 
 namespace zyvisa::sync {
 
 inline bool IsProcessHandle(ViSemaphore handle) noexcept {
-  return handle != nullptr && handle->signature == kSemSignature && handle->system == 0 &&
-         handle->record != nullptr;
+  return IsOpenHandle(handle) && handle->system == 0;
 }
 
 // True when this thread now holds the semaphore once more (a recursive one it

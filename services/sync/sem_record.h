@@ -74,6 +74,10 @@ struct ZyvisaSemaphore {
   // the handle, its event and its record then stay until the last one leaves,
   // and whoever sees the count reach 0 with kSemClosed set destroys them.
   std::atomic<uint32_t> users{0};
+  // A word of process memory for whoever owns the semaphore, kept as long as
+  // the handle. The resource mutex keeps there the record's operation entry
+  // this process took last (see lock_gate.cpp).
+  std::atomic<uint32_t> owner_word{0};
 };
 
 namespace zyvisa::sync {

@@ -422,12 +422,11 @@ NamedMutex* NamedMutexOpen(const char* name, bool may_create) noexcept {
   }
 }
 
-WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
-  if (mutex == nullptr) return WaitResult::kFailed;
-  pthread_mutex_t* m = &mutex->file->mutex;
-  // Uncontended: one atomic, no system call. Contended: waits in slices,
-  // looking between them whether the owner still exists.
-  int r = pthread_mutex_trylock(m);
+namespace {
+
+// Contended: waits in slices, looking between them whether the owner still
+// exists. Out of line, so that the uncontended path stays a leaf-like call.
+[[gnu::noinline]] WaitResult WaitContended(pthread_mutex_t* m, int r, uint32_t timeout_ms) {
   if (r == EBUSY && timeout_ms > 0) {
     const uint64_t deadline = timeout_ms == kWaitForever ? UINT64_MAX : MonotonicMs() + timeout_ms;
     for (;;) {
@@ -454,6 +453,17 @@ WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
     default:
       return WaitResult::kFailed;
   }
+}
+
+}  // namespace
+
+WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
+  if (mutex == nullptr) return WaitResult::kFailed;
+  pthread_mutex_t* m = &mutex->file->mutex;
+  // Uncontended: one atomic, no system call.
+  const int r = pthread_mutex_trylock(m);
+  if (r == 0) return WaitResult::kAcquired;
+  return WaitContended(m, r, timeout_ms);
 }
 
 bool NamedMutexRelease(NamedMutex* mutex) noexcept {
