@@ -49,36 +49,6 @@ TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   lifecycle::Shutdown();
 }
 
-// A killed process stays in the use count; the holders say who is really there.
-TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
-  ZYVISA_REQUIRE_FORK();
-  test::TestMachine machine;
-  test::Signal started, leave;
-  auto run = [&](bool stay) {
-    return [&, stay] {
-      if (lifecycle::Startup() != 1) return 20;
-      started.Notify();
-      if (stay) return leave.Wait(10000) ? 0 : 21;
-      for (;;) leave.Wait(1000);
-    };
-  };
-  test::Child holder(run(true));
-  ASSERT_TRUE(started.Wait(10000));
-  test::Child killed(run(false));
-  ASSERT_TRUE(started.Wait(10000));
-  killed.Kill();
-  killed.Wait();
-  int code = 0;
-  const std::string text = Inspect(Region(machine), &code);
-  EXPECT_NE(text.find("use count 2"), std::string::npos) << text;
-  EXPECT_NE(text.find("processes holding the region: 1 (" + std::to_string(holder.pid()) + ")"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(Inspect("--json " + Region(machine), &code).find("\"holders\":1,"), std::string::npos);
-  leave.Notify();
-  EXPECT_EQ(holder.Wait(), 0);
-}
-
 // The summary comes first and alone; sections, the manual page and wrong
 // usage answer as a script expects.
 TEST(Inspect, OptionsChooseSectionsAndTheExitStatusTellsScripts) {
