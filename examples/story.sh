@@ -25,7 +25,7 @@ stage=$(mktemp -d "${TMPDIR:-/tmp}/zyvisa-demo.XXXXXX")
 holder=""
 cleanup() {
   [ -n "$holder" ] && kill -9 "$holder" 2>/dev/null || true
-  [ -n "$wine" ] && wine reg delete 'HKLM\Software\Zylaris' /f >/dev/null 2>&1 || true
+  [ -n "$wine" ] && wine cmd /c 'reg delete HKLM\Software\Zylaris /f & reg delete HKLM\Software\Wow6432Node\Zylaris /f' >/dev/null 2>&1 || true
   rm -rf "$stage"
 }
 trap cleanup EXIT
@@ -40,7 +40,8 @@ INI
   export ZYVISA_REGISTRY="$stage/registry.ini"
   registry=$ZYVISA_REGISTRY
 else
-  # The prefix's own registry; a .reg file doubles each backslash of a value.
+  # The prefix's own registry; the installer key is read through the 32-bit
+  # view (Wow6432Node); a .reg file doubles each backslash of a value.
   at=$(winepath -w "$stage" | sed 's/\\/\\\\/g')
   cat > "$stage/keys.reg" <<REG
 REGEDIT4
@@ -48,7 +49,7 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-VISA]
 "InstDir"="$at\\\\install"
 
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]
+[HKEY_LOCAL_MACHINE\\Software\\Wow6432Node\\Zylaris\\Common\\Installer]
 "ZYSHAREDMEMORYDIR"="$at\\\\shm"
 "ZYPUBAPPDATADIR"="$at\\\\appdata"
 REG

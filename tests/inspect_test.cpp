@@ -36,7 +36,7 @@ TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   EXPECT_EQ(code, 0) << text;
   EXPECT_NE(text.find("use count 1"), std::string::npos) << text;
   EXPECT_NE(text.find("dead owners none"), std::string::npos) << text;
-  text = Inspect("--section blocks", &code);
+  text = Inspect("--section blocks " + Region(machine), &code);
   EXPECT_NE(text.find("ZY-VISA Services Shared Data"), std::string::npos) << text;
   std::string json = Inspect("--json " + Region(machine), &code);
   EXPECT_EQ(code, 0) << json;
@@ -69,14 +69,15 @@ TEST(Inspect, OptionsChooseSectionsAndTheExitStatusTellsScripts) {
   };
   for (const Row& row : rows) {
     int code = -1;
-    const std::string text = Inspect(row.args, &code);
+    const std::string region = std::string(row.args).find("--file") == 0 ? "" : Region(machine);
+    const std::string text = Inspect(region + " " + row.args, &code);
     EXPECT_EQ(code, row.code) << row.args << "\n" << text;
     for (const char* want : row.present) EXPECT_NE(text.find(want), std::string::npos) << row.args << ": " << want;
     for (const char* not_want : row.absent) EXPECT_EQ(text.find(not_want), std::string::npos) << row.args << ": " << not_want;
   }
   // --watch looks again until it is stopped: at least two looks in two seconds.
   std::string out;
-  test::RunProgram("timeout -s INT 2 " + std::string(ZYVISA_INSPECT_PATH) + " --watch 0.1", &out);
+  test::RunProgram("timeout -s INT 2 " + std::string(ZYVISA_INSPECT_PATH) + " --watch 0.1 " + Region(machine), &out);
   size_t looks = 0;
   for (size_t at = out.find("dead owners"); at != std::string::npos; at = out.find("dead owners", at + 1)) ++looks;
   EXPECT_GE(looks, 2u) << out;

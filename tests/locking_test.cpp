@@ -463,6 +463,7 @@ TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
 // change: an exclusive grant cut short after its nesting, a shared join
 // counted in the holders table only, a waiter counted.
 ZYVISA_SCENARIO(DieInsideRecordMutex) {
+  lc::Shutdown();  // what a forked child inherited: it starts its own
   if (lc::Startup() != 1) return 10;
   ResourceRecord& rec = Rec(Open());
   ViUInt16 acquired = 0;
@@ -476,15 +477,17 @@ ZYVISA_SCENARIO(DieInsideRecordMutex) {
 }
 
 // What that process left is repaired by the next holder before it is used.
+// The resource stays open here meanwhile: on Windows the mutex is a kernel
+// object that lives only while some process has it open.
 TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
+  Start();
+  IoSession* s = Open();
+  ResourceRecord& r = Rec(s);
   Signal holding;
   Child child("DieInsideRecordMutex", {holding.id()});
   ASSERT_TRUE(holding.Wait(kChildMs));
-  Start();
   child.Kill();
   child.Wait(kChildMs);
-  IoSession* s = Open();
-  ResourceRecord& r = Rec(s);
   EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_SUCCESS);
   EXPECT_EQ(r.exclusive_owner_pid, pf::CurrentProcessId());
   EXPECT_EQ(r.shared_lock_count, 0u);

@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
+#include "support/posix/posix_files.h"
 #include "support/test_machine.h"
 #include "zyvisa_config.h"
 #include "zyvisa_lifecycle.h"
