@@ -1,5 +1,6 @@
 // zyvisa-inspect names the processes that really hold the region, which the
-// POSIX build reads from the backing file's share locks.
+// POSIX build reads from the backing file's share locks, and watches until
+// SIGINT stops it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -48,6 +49,18 @@ TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
   EXPECT_NE(Inspect("--json " + Region(machine), &code).find("\"holders\":1,"), std::string::npos);
   leave.Notify();
   EXPECT_EQ(holder.Wait(), 0);
+}
+
+// --watch looks again until it is stopped: at least two looks in two seconds.
+TEST(Inspect, WatchLooksAgainUntilInterrupted) {
+  test::TestMachine machine;
+  ASSERT_EQ(lifecycle::Startup(), 1);
+  std::string out;
+  test::RunProgram("timeout -s INT 2 " + std::string(ZYVISA_INSPECT_PATH) + " --watch 0.1 " + Region(machine), &out);
+  size_t looks = 0;
+  for (size_t at = out.find("dead owners"); at != std::string::npos; at = out.find("dead owners", at + 1)) ++looks;
+  EXPECT_GE(looks, 2u) << out;
+  lifecycle::Shutdown();
 }
 
 }  // namespace
