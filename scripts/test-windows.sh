@@ -14,8 +14,11 @@ cmake --build "$dir" -j "$(nproc)"
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
 # The first use creates the prefix (seconds); the server then stays up so
 # that the many short test processes share it.
+# No .NET or HTML engine: a headless machine would only be asked to fetch them.
+# The server needs the prefix's folder; Wine fills it on first use.
+mkdir -p "$WINEPREFIX"
 wineserver -p
-wine cmd /c exit >/dev/null 2>&1 || true
+WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd /c exit >/dev/null 2>&1 || true
 # Kernel object names are machine-wide ("Global\..."), unlike the POSIX
 # build's named mutexes, which live in each test's own folder: one test at a
 # time, so that no two tests share a named semaphore.

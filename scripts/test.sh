@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: plain build (warnings are errors), then under
 # AddressSanitizer with UndefinedBehaviorSanitizer, then under
-# ThreadSanitizer, then each fuzzer for a short time.
+# ThreadSanitizer, then each fuzzer for a short time, then the Windows DLL's
+# suite under Wine (ZYVISA_WINDOWS=0 leaves it out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${ZYVISA_TEST_BUILD:-$root/build-test}
 jobs=$(nproc)
-"$root/scripts/setup.sh"
+windows=${ZYVISA_WINDOWS:-1}
+ZYVISA_WINDOWS=$windows "$root/scripts/setup.sh"
 
 run_suite() {
   local dir=$1; shift
@@ -39,4 +41,9 @@ for f in "$out"/fuzz/fuzz/*_fuzz; do
   tail -n 1 "$work.log"
   rm -rf "$work" "$work.log"
 done
+if [ "$windows" = 1 ]; then
+  echo "== windows"
+  "$root/scripts/test-windows.sh" "$out/windows"
+  "$root/scripts/check-exports.sh" "$out/plain/libzyvisaservices.so" "$out/windows/bin/zyvisaservices.dll"
+fi
 echo "all suites passed"

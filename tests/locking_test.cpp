@@ -28,6 +28,7 @@ namespace lc = zyvisa::lifecycle;
 using zyvisa::locking::ResourceRecord;
 using zyvisa::objects::IoSession;
 using zyvisa::test::Child;
+using zyvisa::test::ScenarioArgs;
 using zyvisa::test::Signal;
 
 constexpr int kChildMs = 15000;
@@ -108,8 +109,15 @@ class LockingTest : public ::testing::Test {
     lc::Shutdown();
     started_ = false;
   }
-  // Children fork before this and start the library themselves, as loading would.
+  // Children start the library themselves, as loading would.
   void Start() { ASSERT_TRUE(started_ = lc::Startup() == 1); }
+  // zyvisa-inspect on this machine: its exit status (3: a dead owner) and lines.
+  void Inspect(int status, const std::string& args, const std::vector<std::string>& wants) {
+    std::string out;
+    EXPECT_EQ(zyvisa::test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " --file \"" +
+                                           machine_.backing_file() + "\" " + args, &out), status);
+    for (const std::string& want : wants) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+  }
   zyvisa::test::TestMachine machine_;
   bool started_ = false;
 };
@@ -250,116 +258,112 @@ TEST_F(LockingTest, RecordTable) {
 
 // ------------------------------------------------------------------ other processes
 
-// Children racing to open one resource all land in one record, and every
-// count is kept.
-TEST_F(LockingTest, ProcessesRacingToOpenShareOneRecord) {
-  ZYVISA_REQUIRE_FORK();
-  constexpr int kChildren = 6;
-  Signal go;
-  std::vector<std::unique_ptr<Child>> children;
-  for (int i = 0; i < kChildren; ++i) {
-    children.push_back(std::make_unique<Child>([&] {
-      if (lc::Startup() != 1) return 10;
-      go.Wait(kChildMs);
-      IoSession* s = Open();
-      if (s == nullptr) return 11;
-      return Rec(s).record_index;
-    }));
+// A process of the library that does what args say: args[0] is a signal to
+// notify at "notify", args[1] one to wait for at "leave"; then steps on
+// sessions named by their identity's first value ("5:excl" opens identity
+// 5/2/3/4 if needed and locks it): open, excl, shared (key "k"), gate (enters
+// the gate), wait (an exclusive lock without time-out); "exit" leaves the
+// gates entered, "down" shuts the library down, "sleep" sleeps until killed.
+ZYVISA_SCENARIO(Act) {
+  if (lc::Startup() != 1) return 10;
+  IoSession* sessions[10] = {};
+  std::vector<std::pair<IoSession*, ViUInt16>> entered;
+  for (size_t i = 2; i < args.size(); ++i) {
+    const std::string& step = args[i];
+    const int failed = 10 + int(i);
+    if (step == "notify") {
+      Signal(args[0]).Notify();
+    } else if (step == "leave") {
+      if (!Signal(args[1]).Wait(kChildMs)) return failed;
+    } else if (step == "sleep") {
+      for (;;) pf::SleepMs(1000);
+    } else if (step == "down") {
+      lc::Shutdown();
+    } else if (step == "exit") {
+      for (auto& [s, depth] : entered) visaExitLockOper(s->handle, depth);
+      entered.clear();
+    } else {
+      IoSession*& s = sessions[step[0] - '0'];
+      if (s == nullptr && (s = Open({uint16_t(step[0] - '0'), 2, 3, 4})) == nullptr) return failed;
+      const std::string op = step.substr(2);
+      ViUInt16 depth = 0;
+      ViStatus status = VI_SUCCESS;
+      if (op == "excl") status = Lock(s, VI_EXCLUSIVE_LOCK);
+      if (op == "shared") status = Lock(s, VI_SHARED_LOCK, 0, "k");
+      if (op == "wait") status = Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE);
+      if (op == "gate") status = visaEnterLockOper(s->handle, &depth);
+      if (status != VI_SUCCESS) return failed;
+      if (op == "gate") entered.emplace_back(s, depth);
+    }
   }
-  Start();
-  for (int i = 0; i < kChildren; ++i) go.Notify();
-  for (auto& child : children) EXPECT_EQ(child->Wait(kChildMs), 0);
-  const ResourceRecord* r = zyvisa::locking::RecordAt(0);
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->in_use, 1);
-  EXPECT_EQ(r->session_count, kChildren);
-  EXPECT_EQ(zyvisa::locking::RecordAt(1)->in_use, 0);
+  return 0;
+}
+
+// Starts Act with a fresh notify signal and the given leave signal.
+std::unique_ptr<Child> Act(const Signal& notify, const Signal& leave, ScenarioArgs steps) {
+  steps.insert(steps.begin(), {notify.id(), leave.id()});
+  return std::make_unique<Child>("Act", steps);
 }
 
 // A lock request waits for a gated operation of another process and gets
-// the lock once it leaves the gate or its process is killed.
+// the lock once it leaves the gate (KilledOwnersHoldIsGivenUp kills one
+// inside the gate).
 TEST_F(LockingTest, OperationOfAnotherProcessHoldsLockBack) {
-  ZYVISA_REQUIRE_FORK();
-  for (const bool kill : {false, true}) {
-    SCOPED_TRACE(kill ? "killed inside the gate" : "leaves the gate");
-    Signal inside, leave;
-    Child child([&] {
-      if (lc::Startup() != 1) return 10;
-      IoSession* s = Open();
-      ViUInt16 entered = 0;
-      if (s == nullptr || visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) return 11;
-      inside.Notify();
-      leave.Wait(kChildMs);
-      visaExitLockOper(s->handle, entered);
-      leave.Wait(kChildMs);
-      return 0;
-    });
-    Start();
-    IoSession* s = Open();
-    ASSERT_TRUE(inside.Wait(kChildMs));
-    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_ERROR_TMO) << "unlocked, but an operation runs";
-    std::atomic<ViStatus> got{1};
-    std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
-    AwaitWaiter(s);
-    EXPECT_EQ(PassGate(Open()), VI_ERROR_RSRC_LOCKED) << "a lock request is waiting";
-    if (kill) {
-      child.Kill();
-    } else {
-      leave.Notify();
-    }
-    waiter.join();
-    EXPECT_EQ(got.load(), VI_SUCCESS);
-    EXPECT_EQ(Rec(s).lock_waiters, 0u);
-    leave.Notify();
-    child.Wait(kChildMs);
-    Stop();
-  }
+  Signal inside, leave;
+  auto child = Act(inside, leave, {"1:gate", "notify", "leave", "exit", "sleep"});
+  Start();
+  IoSession* s = Open();
+  ASSERT_TRUE(inside.Wait(kChildMs));
+  EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_ERROR_TMO) << "unlocked, but an operation runs";
+  std::atomic<ViStatus> got{1};
+  std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
+  AwaitWaiter(s);
+  EXPECT_EQ(PassGate(Open()), VI_ERROR_RSRC_LOCKED) << "a lock request is waiting";
+  leave.Notify();
+  waiter.join();
+  EXPECT_EQ(got.load(), VI_SUCCESS);
+  EXPECT_EQ(Rec(s).lock_waiters, 0u);
 }
 
-// The exclusive owner's process is killed while another process waits: the
-// waiter gets the lock, and gate entries see the dead lock gone.
+// The exclusive owner's or a shared holder's process is killed: a waiter
+// gets the lock, gate entries see the dead lock gone, and zyvisa-inspect
+// shows the owner alive, then dead (its exit status tells scripts).
 TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
-  ZYVISA_REQUIRE_FORK();
-  // What the killed child held; each row also checks what the survivor gets.
   struct Case {
-    const char* what;
-    ViInt32 held;
+    const char* held;
     bool waiter;  // a survivor waits while the kill happens
   };
-  const Case cases[] = {
-      {"exclusive owner, survivor waiting", VI_EXCLUSIVE_LOCK, true},
-      {"exclusive owner, found by the gate", VI_EXCLUSIVE_LOCK, false},
-      {"shared holder, survivor waiting for exclusive", VI_SHARED_LOCK, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const Case c : {Case{"5:excl", true}, Case{"5:excl", false}, Case{"5:shared", true}}) {
+    SCOPED_TRACE(std::string(c.held) + (c.waiter ? ", survivor waiting" : ", found by the gate"));
     Signal locked;
-    Child child([&] {
-      if (lc::Startup() != 1) return 10;
-      IoSession* s = Open();
-      if (s == nullptr || Lock(s, c.held, 0, "key") != VI_SUCCESS) return 11;
-      locked.Notify();
-      pf::SleepMs(kChildMs);
-      return 0;
-    });
+    auto child = Act(locked, locked, {c.held, "5:gate", "notify", "sleep"});
     Start();
-    IoSession* s = Open();
+    IoSession* s = Open({5, 2, 3, 4});
     ASSERT_TRUE(locked.Wait(kChildMs));
     EXPECT_EQ(PassGate(s), VI_ERROR_RSRC_LOCKED);
+    const std::string pid = "pid " + std::to_string(child->pid());
+    if (!c.waiter) {
+      Inspect(0, "--section resources", {"identity 5/2/3/4, sessions 2, exclusive",
+                                         pid + " alive (nesting 1)", "operation entry 0: " + pid + " alive, 1 in progress"});
+    }
+    std::atomic<ViStatus> got{1};
+    std::thread waiter;
     if (c.waiter) {
-      std::atomic<ViStatus> got{1};
-      std::thread waiter([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
+      waiter = std::thread([&] { got = Lock(s, VI_EXCLUSIVE_LOCK, 10000); });
       AwaitWaiter(s);
-      child.Kill();
+    }
+    child->Kill();
+    child->Wait(kChildMs);
+    if (c.waiter) {
       waiter.join();
       EXPECT_EQ(got.load(), VI_SUCCESS);
       EXPECT_EQ(zyvisaUnlock(s), VI_SUCCESS);
     } else {
-      child.Kill();
-      child.Wait(kChildMs);
+      Inspect(3, "--section resources", {pid + " gone (nesting 1)  <-- DEAD OWNER", "<-- DEAD PROCESS"});
+      Inspect(3, "--json", {"\"pid\":" + std::to_string(child->pid()) + ",\"alive\":false,\"nesting\":1",
+                            "\"count\":1,\"alive\":false"});
       EXPECT_EQ(PassGate(s), VI_SUCCESS);
     }
-    child.Wait(kChildMs);
     const ResourceRecord& r = Rec(s);
     EXPECT_EQ(r.lock_state, 0u);
     EXPECT_EQ(r.shared_lock_count, 0u);
@@ -372,23 +376,16 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
 // A process killed while it waits for a lock leaves no waiter counted: the
 // gate, which holds operations back for waiters, lets them in again.
 TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
-  ZYVISA_REQUIRE_FORK();
-  Signal waiting;
+  Signal opened, locked;
+  auto child = Act(opened, locked, {"1:open", "notify", "leave", "1:wait"});
+  ASSERT_TRUE(opened.Wait(kChildMs));
   Start();
   IoSession* owner = Open();
   ASSERT_EQ(Lock(owner, VI_EXCLUSIVE_LOCK), VI_SUCCESS);
-  Child child([&] {
-    // The parent's library state is inherited; this child starts its own.
-    lc::Shutdown();
-    if (lc::Startup() != 1) return 10;
-    IoSession* s = Open();
-    waiting.Notify();
-    return Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE) == VI_SUCCESS ? 0 : 12;
-  });
-  ASSERT_TRUE(waiting.Wait(kChildMs));
+  locked.Notify();
   AwaitWaiter(owner);
-  child.Kill();
-  child.Wait(kChildMs);
+  child->Kill();
+  child->Wait(kChildMs);
   ASSERT_EQ(zyvisaUnlock(owner), VI_SUCCESS);
   EXPECT_EQ(PassGate(owner), VI_SUCCESS);
   EXPECT_EQ(Rec(owner).lock_waiters, 0u);
@@ -398,28 +395,16 @@ TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
 // next process is refused with nothing changed, and gets in once one of
 // them is gone.
 TEST_F(LockingTest, FullOperationTableRefusesAndRecovers) {
-  ZYVISA_REQUIRE_FORK();
   constexpr int kInside = 16;
   Signal inside;
   std::vector<std::unique_ptr<Child>> children;
-  for (int i = 0; i < kInside; ++i) {
-    children.push_back(std::make_unique<Child>([&] {
-      if (lc::Startup() != 1) return 10;
-      IoSession* s = Open();
-      ViUInt16 entered = 0;
-      if (s == nullptr || visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) return 11;
-      inside.Notify();
-      pf::SleepMs(kChildMs);
-      return 0;
-    }));
-  }
+  for (int i = 0; i < kInside; ++i) children.push_back(Act(inside, inside, {"1:gate", "notify", "sleep"}));
   for (int i = 0; i < kInside; ++i) ASSERT_TRUE(inside.Wait(kChildMs));
   Start();
   IoSession* s = Open();
   ResourceRecord before;
   std::memcpy(&before, &Rec(s), sizeof before);
   EXPECT_EQ(PassGate(s), VI_ERROR_RSRC_BUSY);
-  EXPECT_EQ(s->lock_oper_depth, 0u);
   EXPECT_EQ(s->use_count.load(), 0u);
   EXPECT_EQ(std::memcmp(&before, &Rec(s), sizeof before), 0);
   const auto victim = size_t(std::find(std::begin(before.oper_pid), std::end(before.oper_pid),
@@ -431,7 +416,6 @@ TEST_F(LockingTest, FullOperationTableRefusesAndRecovers) {
   ViUInt16 entered = 0;
   ASSERT_EQ(visaEnterLockOper(s->handle, &entered), VI_SUCCESS);
   EXPECT_EQ(Rec(s).oper_pid[victim], pf::CurrentProcessId());
-  EXPECT_EQ(Rec(s).oper_count[victim], 1u);
   visaExitLockOper(s->handle, entered);
   EXPECT_EQ(Rec(s).oper_count[victim], 0u);
 }
@@ -439,33 +423,26 @@ TEST_F(LockingTest, FullOperationTableRefusesAndRecovers) {
 // An owner's process id now names another, live process: the start tag
 // tells them apart where the record has one.
 TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
-  ZYVISA_REQUIRE_FORK();
-  Child bystander([] {
-    pf::SleepMs(kChildMs);
-    return 0;
-  });
+  Signal none;
+  auto bystander = Act(none, none, {"sleep"});
   Start();
   IoSession* s = Open();
-  const uint32_t real_tag = zyvisa::locking::StartTag(uint32_t(bystander.pid()));
+  const uint32_t real_tag = zyvisa::locking::StartTag(uint32_t(bystander->pid()));
   ASSERT_NE(real_tag, 0u);
   struct Case {
-    const char* what;
     uint32_t tag;
     ViStatus want;
   };
-  const Case cases[] = {
-      {"the owner is that process", real_tag, VI_ERROR_RSRC_LOCKED},
-      {"written without a tag", 0, VI_ERROR_RSRC_LOCKED},
-      {"an earlier process of that id", real_tag + 1, VI_SUCCESS},
-  };
-  for (const Case& c : cases) {
+  // The owner is that process, written without a tag, an earlier process of that id.
+  for (const Case c : {Case{real_tag, VI_ERROR_RSRC_LOCKED}, Case{0, VI_ERROR_RSRC_LOCKED},
+                       Case{real_tag + 1, VI_SUCCESS}}) {
     ResourceRecord& r = Rec(s);
     r.lock_state = 1;
     r.exclusive_nest_count = 1;
     r.exclusive_owner_session = 0x55;
-    r.exclusive_owner_pid = uint32_t(bystander.pid());
+    r.exclusive_owner_pid = uint32_t(bystander->pid());
     r.owner_start_tag = c.tag;
-    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), c.want) << c.what;
+    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), c.want) << c.tag;
     zyvisaUnlockAllSessionLocks(s);
     r.lock_state = 0;
     r.exclusive_nest_count = 0;
@@ -473,34 +450,32 @@ TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
   }
 }
 
-// A process killed while holding the resource mutex, half-way through a
-// change, leaves a record that the next holder repairs before using it.
+// args: holding. Killed holding the resource mutex half-way through a
+// change: an exclusive grant cut short after its nesting, a shared join
+// counted in the holders table only, a waiter counted.
+ZYVISA_SCENARIO(DieInsideRecordMutex) {
+  lc::Shutdown();  // what a forked child inherited: it starts its own
+  if (lc::Startup() != 1) return 10;
+  ResourceRecord& rec = Rec(Open());
+  ViUInt16 acquired = 0;
+  if (visaSemAcquire(zyvisa::locking::MutexOf(&rec), VI_TMO_INFINITE, &acquired) != VI_SUCCESS) return 11;
+  rec.exclusive_owner_pid = pf::CurrentProcessId();
+  rec.exclusive_nest_count = 1;
+  zyvisa::locking::HoldersOf(&rec)->slots[0] = {pf::CurrentProcessId(), zyvisa::locking::OwnStartTag(), 1, 1};
+  rec.lock_waiters = 1;
+  Signal(args.at(0)).Notify();
+  for (;;) pf::SleepMs(1000);
+}
+
+// What that process left is repaired by the next holder before it is used.
+// The resource stays open here meanwhile: on Windows the mutex is a kernel
+// object that lives only while some process has it open.
 TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
-  ZYVISA_REQUIRE_FORK();
   Start();
   IoSession* s = Open();
   ResourceRecord& r = Rec(s);
   Signal holding;
-  Child child([&] {
-    lc::Shutdown();
-    if (lc::Startup() != 1) return 10;
-    IoSession* mine = Open();
-    ResourceRecord& rec = Rec(mine);
-    ViUInt16 acquired = 0;
-    if (visaSemAcquire(zyvisa::locking::MutexOf(&rec), VI_TMO_INFINITE, &acquired) != VI_SUCCESS) {
-      return 11;
-    }
-    // An exclusive grant cut short after its nesting, a shared join
-    // counted in the holders table only, a waiter counted.
-    rec.exclusive_owner_pid = pf::CurrentProcessId();
-    rec.exclusive_nest_count = 1;
-    zyvisa::locking::HoldersOf(&rec)->slots[0] = {pf::CurrentProcessId(),
-                                                  zyvisa::locking::OwnStartTag(), 1, 1};
-    rec.lock_waiters = 1;
-    holding.Notify();
-    pf::SleepMs(kChildMs);
-    return 0;
-  });
+  Child child("DieInsideRecordMutex", {holding.id()});
   ASSERT_TRUE(holding.Wait(kChildMs));
   child.Kill();
   child.Wait(kChildMs);
@@ -512,39 +487,18 @@ TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
   EXPECT_EQ(PassGate(s), VI_SUCCESS);
 }
 
-// Threads of one process: an exclusive lock excludes, the gate counts, and
-// every count is back at zero afterwards.
-TEST_F(LockingTest, ThreadsKeepMutualExclusion) {
+// A process that shuts the library down gives up what it holds in the
+// records, without waiting for others to find it gone.
+TEST_F(LockingTest, ShutdownGivesUpWhatTheProcessHolds) {
+  Signal down;
+  auto child = Act(down, down, {"1:excl", "2:shared", "2:gate", "down", "notify", "sleep"});
+  ASSERT_TRUE(down.Wait(kChildMs));
   Start();
-  constexpr int kThreads = 4;
-  constexpr int kRounds = 200;
-  std::vector<IoSession*> sessions;
-  for (int i = 0; i < kThreads; ++i) sessions.push_back(Open());
-  std::atomic<int> inside{0};
-  std::atomic<int> broken{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      IoSession* s = sessions[size_t(t)];
-      for (int i = 0; i < kRounds; ++i) {
-        if (Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE) != VI_SUCCESS) {
-          broken++;
-          continue;
-        }
-        if (inside.fetch_add(1) != 0) broken++;
-        if (PassGate(s) != VI_SUCCESS) broken++;
-        inside.fetch_sub(1);
-        if (zyvisaUnlock(s) != VI_SUCCESS) broken++;
-        PassGate(s);  // refused or not, it must leave nothing behind
-      }
-    });
+  for (const Identity id : {Identity{1, 2, 3, 4}, Identity{2, 2, 3, 4}}) {
+    IoSession* s = Open(id);
+    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK), VI_SUCCESS) << id.a;
+    EXPECT_EQ(Rec(s).shared_lock_count, 0u);
   }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(broken.load(), 0);
-  const ResourceRecord& r = Rec(sessions[0]);
-  EXPECT_EQ(r.lock_state, 0u);
-  EXPECT_EQ(r.lock_waiters, 0u);
-  for (uint32_t count : r.oper_count) EXPECT_EQ(count, 0u);
 }
 
 // Exits take their count off without the resource mutex while entries of
@@ -594,82 +548,6 @@ TEST_F(LockingTest, ConcurrentExitsAndEntriesKeepTheCount) {
   }
   for (uint32_t count : Rec(shared).oper_count) EXPECT_EQ(count, 0u);
   RecordProperty("locks_granted", granted);
-}
-
-// zyvisa-inspect shows the records in use, and a dead owner stands out.
-TEST_F(LockingTest, InspectShowsRecordsAndDeadOwners) {
-  ZYVISA_REQUIRE_FORK();
-  Signal locked;
-  Child child([&] {
-    if (lc::Startup() != 1) return 10;
-    IoSession* s = Open({5, 6, 7, 8});
-    ViUInt16 entered = 0;
-    if (s == nullptr || Lock(s, VI_EXCLUSIVE_LOCK) != VI_SUCCESS ||
-        visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) {
-      return 11;
-    }
-    locked.Notify();
-    pf::SleepMs(kChildMs);
-    return 0;
-  });
-  Start();
-  IoSession* s = Open({5, 6, 7, 8});
-  ASSERT_TRUE(locked.Wait(kChildMs));
-  const std::string pid = std::to_string(child.pid());
-  const std::string inspect = std::string(ZYVISA_INSPECT_PATH) + " ";
-  struct Look {
-    const char* args;
-    bool killed;
-    std::vector<std::string> want;
-  };
-  const Look looks[] = {
-      {"--section resources", false, {"identity 5/6/7/8, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
-                   "operation entry 0: pid " + pid + " alive, 1 in progress"}},
-      {"--json", false, {"\"identity\":[5,6,7,8],\"session_count\":2,\"lock_state\":\"exclusive\"",
-                         "\"pid\":" + pid + ",\"alive\":true,\"nesting\":1"}},
-      {"--section resources", true, {"pid " + pid + " gone (nesting 1)  <-- DEAD OWNER", "<-- DEAD PROCESS"}},
-      {"--json", true, {"\"pid\":" + pid + ",\"alive\":false,\"nesting\":1",
-                        "\"count\":1,\"alive\":false"}},
-  };
-  for (const Look& look : looks) {
-    if (look.killed) {
-      child.Kill();
-      child.Wait(kChildMs);
-    }
-    std::string out;
-    // A dead owner is the exit status that scripts check.
-    EXPECT_EQ(zyvisa::test::RunProgram(inspect + look.args, &out), look.killed ? 3 : 0);
-    for (const std::string& want : look.want) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
-  }
-  EXPECT_EQ(Rec(s).session_count, 2);
-}
-
-// A process that shuts the library down gives up what it holds in the
-// records, without waiting for others to find it gone.
-TEST_F(LockingTest, ShutdownGivesUpWhatTheProcessHolds) {
-  ZYVISA_REQUIRE_FORK();
-  Signal down;
-  Child child([&] {
-    if (lc::Startup() != 1) return 10;
-    IoSession* a = Open({1, 1, 1, 1});
-    IoSession* b = Open({2, 2, 2, 2});
-    ViUInt16 entered = 0;
-    if (Lock(a, VI_EXCLUSIVE_LOCK) != VI_SUCCESS || Lock(b, VI_SHARED_LOCK, 0, "k") != VI_SUCCESS ||
-        visaEnterLockOper(b->handle, &entered) != VI_SUCCESS) {
-      return 11;
-    }
-    lc::Shutdown();
-    down.Notify();
-    pf::SleepMs(kChildMs);
-    return 0;
-  });
-  ASSERT_TRUE(down.Wait(kChildMs));
-  Start();
-  for (const Identity id : {Identity{1, 1, 1, 1}, Identity{2, 2, 2, 2}}) {
-    IoSession* s = Open(id);
-    EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK), VI_SUCCESS) << id.a;
-    EXPECT_EQ(Rec(s).shared_lock_count, 0u);
-  }
 }
 
 }  // namespace

@@ -284,36 +284,37 @@ void Contend(ViSemaphore h, int threads, int rounds) {
   EXPECT_EQ(FreeProcessRecords(), free_records);
 }
 
-// Freeing a process semaphore that threads wait on: the free returns at once
-// (run in a child, so that a free that blocks shows as a child that never
-// ends), each waiter leaves empty-handed without touching freed memory, and
-// the record is given back once the last one left.
-TEST_F(SemTest, FreeingAProcessSemaphoreNeverWaitsForItsWaiters) {
-  ZYVISA_REQUIRE_FORK();
-  const struct { int waiters; ViUInt32 timeout; } rows[] = {
-      {3, VI_TMO_INFINITE}, {2, 60000}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.waiters << " waiters, time-out " << row.timeout);
-    Child child([&row] {
-      ViSemaphore h = lc::Startup() == 1 ? Alloc("waited on", kProcess) : nullptr;
-      if (h == nullptr || visaSemAcquire(h, 0, nullptr) != VI_SUCCESS) return 1;
-      zyvisa::sync::SemRecord* record = h->record;
-      std::atomic<int> failures{0};
-      std::vector<std::thread> waiters;
-      for (int i = 0; i < row.waiters; ++i) {
-        waiters.emplace_back([&] {
-          ViUInt16 acquired = 7;
-          failures += visaSemAcquire(h, row.timeout, &acquired) != VI_ERROR_TMO || acquired != 0;
-        });
-      }
-      while (record->lock_counter.load() < row.waiters) pf::SleepMs(1);
-      if (visaSemFree(h) != VI_SUCCESS) return 2;
-      for (std::thread& waiter : waiters) waiter.join();
-      if (failures != 0) return 3;
-      // The record was kept out of use while waited on, and is free again now.
-      return Alloc("next", kProcess)->record == record ? 0 : 4;
+// args: waiters, time-out. Frees a process semaphore that threads wait on:
+// the free returns at once, each waiter leaves empty-handed without touching
+// freed memory, and the record is given back once the last one left.
+ZYVISA_SCENARIO(FreeWhileWaitedOn) {
+  const int waiters = std::stoi(args.at(0));
+  const auto timeout = ViUInt32(std::stoul(args.at(1)));
+  ViSemaphore h = lc::Startup() == 1 ? Alloc("waited on", kProcess) : nullptr;
+  if (h == nullptr || visaSemAcquire(h, 0, nullptr) != VI_SUCCESS) return 1;
+  zyvisa::sync::SemRecord* record = h->record;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < waiters; ++i) {
+    threads.emplace_back([&] {
+      ViUInt16 acquired = 7;
+      failures += visaSemAcquire(h, timeout, &acquired) != VI_ERROR_TMO || acquired != 0;
     });
-    EXPECT_EQ(child.Wait(kChildTimeoutMs), 0);
+  }
+  while (record->lock_counter.load() < waiters) pf::SleepMs(1);
+  if (visaSemFree(h) != VI_SUCCESS) return 2;
+  for (std::thread& t : threads) t.join();
+  if (failures != 0) return 3;
+  // The record was kept out of use while waited on, and is free again now.
+  return Alloc("next", kProcess)->record == record ? 0 : 4;
+}
+
+// Run in a child, so that a free that blocks shows as a child that never ends.
+TEST_F(SemTest, FreeingAProcessSemaphoreNeverWaitsForItsWaiters) {
+  const std::string forever = std::to_string(VI_TMO_INFINITE);
+  for (const ScenarioArgs& row : {ScenarioArgs{"3", forever}, {"2", "60000"}}) {
+    SCOPED_TRACE(row[0] + " waiters, time-out " + row[1]);
+    EXPECT_EQ(Child("FreeWhileWaitedOn", row).Wait(kChildTimeoutMs), 0);
   }
 }
 

@@ -74,7 +74,8 @@ int32_t ReadSemCount(const char* key) {
 // assumes; a longer folder fails start-up rather than naming another file.
 bool BackingFilePath(std::string* path, std::string* folder) {
   char value[kRegistryPathBuffer] = {};
-  if (!platform::RegistryKeyExists(config::kInstallerKey)) return false;
+  // Read in the view the installer writes, where the key alone may exist
+  // (Windows keeps 32-bit programs' keys apart): no separate existence test.
   if (platform::RegistryReadString(config::kInstallerKey, "ZYSHAREDMEMORYDIR", value,
                                    sizeof value, platform::RegView::k32Bit) !=
       platform::RegRead::kOk) {

@@ -64,16 +64,8 @@ void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// A FIFO at path (aborts on failure): a file that blocks whoever opens it.
-void MakeFifo(const std::string& path);
-// Permission bits of path (with set-group-id and sticky), or -1 if missing.
-int FileMode(const std::string& path);
-// True when path belongs to the calling process's effective group.
-bool InOurGroup(const std::string& path);
 // Overwrites bytes of an existing file at offset (aborts on failure).
 void PatchFile(const std::string& path, long offset, const void* bytes, size_t size);
-// The id of a process that has ended (and been reaped): an id nobody holds.
-int GoneProcessId();
 
 // A one-shot signal between processes (a pipe), made before forking.
 class Signal {

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "support/os.h"
+#include "support/posix/posix_files.h"
 #include "support/test_machine.h"
 
 namespace zyvisa::test {

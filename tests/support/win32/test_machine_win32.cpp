@@ -176,38 +176,6 @@ bool CancellationUnwinds() { return false; }
 void SleepInCancellationPoint(int ms) { Sleep(DWORD(ms)); }
 const char kMathLibrary[] = "msvcrt.dll";
 
-// Windows has no FIFO in the file system's place of a file.
-void MakeFifo(const std::string& path) {
-  std::fprintf(stderr, "test support: no FIFO on Windows (%s)\n", path.c_str());
-  std::abort();
-}
-
-// Windows keeps no permission bits; the read-only attribute is the one bit.
-int FileMode(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return -1;
-  return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
-}
-
-// Access goes by the access list, which the library leaves open to everyone.
-bool InOurGroup(const std::string& path) { return FileExists(path); }
-
-int GoneProcessId() {
-  // A process that has ended and whose last handle is closed: its id is free.
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  char command[] = "cmd.exe /c exit 0";
-  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &info)) {
-    Die("CreateProcess");
-  }
-  WaitForSingleObject(info.hProcess, INFINITE);
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-  return int(info.dwProcessId);
-}
-
 bool ForkAvailable() { return false; }
 
 Signal::Signal() {
@@ -360,66 +328,25 @@ int RunProgram(const std::string& command_line, std::string* output) {
 
 namespace zyvisa::test {
 
-namespace {
-
-template <typename T>
-bool ReadAt(const std::string& file, size_t offset, T* value) {
-  if (offset > file.size() || file.size() - offset < sizeof(T)) return false;
-  std::memcpy(value, file.data() + offset, sizeof(T));
-  return true;
-}
-
-}  // namespace
-
-// Reads the export directory of a 64-bit PE file straight from the file.
+// The export directory of the DLL mapped as an image (sections at their
+// addresses) without running it.
 bool ExportedNames(const std::string& path, std::vector<std::string>* names) {
-  const std::string file = ReadFile(path);
-  uint32_t pe = 0;
-  uint32_t signature = 0;
-  if (!ReadAt(file, 0x3C, &pe) || !ReadAt(file, pe, &signature) || signature != 0x00004550) {
-    return false;
-  }
-  const size_t coff = pe + 4;
-  uint16_t section_count = 0, optional_size = 0, magic = 0;
-  ReadAt(file, coff + 2, &section_count);
-  ReadAt(file, coff + 16, &optional_size);
-  const size_t optional = coff + 20;
-  if (!ReadAt(file, optional, &magic) || magic != 0x20B) return false;  // PE32+
-  uint32_t export_rva = 0;
-  if (!ReadAt(file, optional + 112, &export_rva) || export_rva == 0) return false;
-  const size_t sections = optional + optional_size;
-  // Relative virtual address to file offset, through the section table.
-  auto offset_of = [&](uint32_t rva, size_t* offset) {
-    for (uint16_t i = 0; i < section_count; ++i) {
-      const size_t s = sections + size_t(i) * 40;
-      uint32_t virtual_size = 0, virtual_address = 0, raw_size = 0, raw_offset = 0;
-      ReadAt(file, s + 8, &virtual_size);
-      ReadAt(file, s + 12, &virtual_address);
-      ReadAt(file, s + 16, &raw_size);
-      ReadAt(file, s + 20, &raw_offset);
-      const uint32_t span = virtual_size > raw_size ? virtual_size : raw_size;
-      if (rva >= virtual_address && rva - virtual_address < span) {
-        *offset = size_t(raw_offset) + (rva - virtual_address);
-        return true;
-      }
+  HMODULE image = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (image == nullptr) return false;
+  // The handle of a resource image has its low bits set.
+  const auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<uintptr_t>(image) & ~uintptr_t{3});
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const DWORD rva = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress;
+  if (rva != 0) {
+    const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + rva);
+    const auto* name_rvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+      names->push_back(reinterpret_cast<const char*>(base + name_rvas[i]));
     }
-    return false;
-  };
-  size_t directory = 0, name_table = 0;
-  uint32_t name_count = 0, names_rva = 0;
-  if (!offset_of(export_rva, &directory) || !ReadAt(file, directory + 24, &name_count) ||
-      !ReadAt(file, directory + 32, &names_rva) || !offset_of(names_rva, &name_table)) {
-    return false;
   }
-  for (uint32_t i = 0; i < name_count; ++i) {
-    uint32_t name_rva = 0;
-    size_t name = 0;
-    if (!ReadAt(file, name_table + size_t(i) * 4, &name_rva) || !offset_of(name_rva, &name)) {
-      return false;
-    }
-    names->push_back(std::string(file.c_str() + name));
-  }
-  return true;
+  FreeLibrary(image);
+  return rva != 0;
 }
 
 }  // namespace zyvisa::test

@@ -1,0 +1,67 @@
+// zyvisa-inspect names the processes that really hold the region, which the
+// POSIX build reads from the backing file's share locks, and watches until
+// SIGINT stops it.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "lifecycle/startup.h"
+#include "support/test_machine.h"
+
+namespace zyvisa {
+namespace {
+
+std::string Inspect(const std::string& args, int* code) {
+  std::string out;
+  *code = test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " " + args, &out);
+  return out;
+}
+
+std::string Region(const test::TestMachine& machine) {
+  return "--file \"" + machine.backing_file() + "\"";
+}
+
+// A killed process stays in the use count; the holders, read from the
+// region's share locks, say who is really there.
+TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
+  test::TestMachine machine;
+  test::Signal started, leave;
+  auto run = [&](bool stay) {
+    return [&, stay] {
+      if (lifecycle::Startup() != 1) return 20;
+      started.Notify();
+      if (stay) return leave.Wait(10000) ? 0 : 21;
+      for (;;) leave.Wait(1000);
+    };
+  };
+  test::Child holder(run(true));
+  ASSERT_TRUE(started.Wait(10000));
+  test::Child killed(run(false));
+  ASSERT_TRUE(started.Wait(10000));
+  killed.Kill();
+  killed.Wait();
+  int code = 0;
+  const std::string text = Inspect(Region(machine), &code);
+  EXPECT_NE(text.find("use count 2"), std::string::npos) << text;
+  EXPECT_NE(text.find("processes holding the region: 1 (" + std::to_string(holder.pid()) + ")"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(Inspect("--json " + Region(machine), &code).find("\"holders\":1,"), std::string::npos);
+  leave.Notify();
+  EXPECT_EQ(holder.Wait(), 0);
+}
+
+// --watch looks again until it is stopped: at least two looks in two seconds.
+TEST(Inspect, WatchLooksAgainUntilInterrupted) {
+  test::TestMachine machine;
+  ASSERT_EQ(lifecycle::Startup(), 1);
+  std::string out;
+  test::RunProgram("timeout -s INT 2 " + std::string(ZYVISA_INSPECT_PATH) + " --watch 0.1 " + Region(machine), &out);
+  size_t looks = 0;
+  for (size_t at = out.find("dead owners"); at != std::string::npos; at = out.find("dead owners", at + 1)) ++looks;
+  EXPECT_GE(looks, 2u) << out;
+  lifecycle::Shutdown();
+}
+
+}  // namespace
+}  // namespace zyvisa
