@@ -305,6 +305,33 @@ std::unique_ptr<Child> Act(const Signal& notify, const Signal& leave, ScenarioAr
   return std::make_unique<Child>("Act", steps);
 }
 
+// args: a signal to start at, a number of sessions to open on one resource.
+ZYVISA_SCENARIO(OpenMany) {
+  if (lc::Startup() != 1 || !Signal(args.at(0)).Wait(kChildMs)) return 10;
+  for (int i = std::stoi(args.at(1)); i > 0; --i) {
+    if (Open() == nullptr) return 11;
+  }
+  return 0;
+}
+
+// Processes racing to open one resource all land in one record, and every
+// count is kept: many opens each, so that an unserialized table shows.
+TEST_F(LockingTest, ProcessesRacingToOpenShareOneRecord) {
+  constexpr int kChildren = 4, kOpens = 4000;
+  Signal go;
+  std::vector<std::unique_ptr<Child>> children;
+  for (int i = 0; i < kChildren; ++i) {
+    children.push_back(std::make_unique<Child>("OpenMany", ScenarioArgs{go.id(), std::to_string(kOpens)}));
+  }
+  Start();
+  for (int i = 0; i < kChildren; ++i) go.Notify();
+  for (auto& child : children) EXPECT_EQ(child->Wait(kChildMs), 0);
+  const ResourceRecord* r = zyvisa::locking::RecordAt(0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->session_count, kChildren * kOpens);
+  EXPECT_EQ(zyvisa::locking::RecordAt(1)->in_use, 0) << "a second record for one resource";
+}
+
 // A lock request waits for a gated operation of another process and gets
 // the lock once it leaves the gate (KilledOwnersHoldIsGivenUp kills one
 // inside the gate).
