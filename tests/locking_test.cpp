@@ -494,18 +494,19 @@ ZYVISA_SCENARIO(DieInsideRecordMutex) {
   for (;;) pf::SleepMs(1000);
 }
 
-// What that process left is repaired by the next holder before it is used.
-// The resource stays open here meanwhile: on Windows the mutex is a kernel
-// object that lives only while some process has it open.
+// What that process left is repaired by the next holder before it is used,
+// also when the dead process alone had the record's mutex open (on Windows
+// the kernel object is then gone, and whoever makes it again is told).
 TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
   Start();
-  IoSession* s = Open();
-  ResourceRecord& r = Rec(s);
   Signal holding;
   Child child("DieInsideRecordMutex", {holding.id()});
   ASSERT_TRUE(holding.Wait(kChildMs));
   child.Kill();
   child.Wait(kChildMs);
+  IoSession* s = Open();
+  ASSERT_NE(s, nullptr);
+  ResourceRecord& r = Rec(s);
   EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK, 0), VI_SUCCESS);
   EXPECT_EQ(r.exclusive_owner_pid, pf::CurrentProcessId());
   EXPECT_EQ(r.shared_lock_count, 0u);

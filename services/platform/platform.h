@@ -194,10 +194,13 @@ enum class WaitResult { kAcquired, kAbandoned, kTimeout, kFailed };
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 // Creates the mutex (not owned) or opens the existing one; null on failure
 // (no machine folder set, a name too long for the platform, an I/O error).
-// With may_create false, a mutex that does not exist is a failure: callers
-// that know the mutex is in use (another process holds the region, a record
-// is allocated) never make a second mutex of the same name beside a deleted
-// one. Every call returns a handle of its own; all handles of one name in a
+// With may_create false, callers know the mutex is in use (another process
+// holds the region, a record is allocated): where a mutex outlives its
+// handles (POSIX: its file), one that does not exist was deleted and is a
+// failure, never made again beside the deleted one; where it lives only
+// while a handle does (Windows), a missing one had no holder left and is
+// made anew, its first acquisition reported as abandoned (kAbandoned), since
+// its last holder may have died holding it. Every call returns a handle of its own; all handles of one name in a
 // process share one mutex. A waiter never waits for an owner that no longer
 // exists, also when the lock word names a thread that never held it.
 NamedMutex* NamedMutexOpen(const char* name, bool may_create = true) noexcept;

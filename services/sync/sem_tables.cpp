@@ -76,8 +76,8 @@ int32_t IndexOf(const SemTable& table, const SemRecord* record) {
 // marked allocated: a system record whose writer died in between is still
 // free, never allocated under a name nobody will ask for.
 // A system record that is already allocated had its mutex made by the
-// process that allocated it: if that mutex is gone, somebody deleted it, and
-// making a new one would let a second holder in; the handle is refused.
+// process that allocated it: it is opened without making a second one beside
+// a deleted one (the platform says when it may be made again).
 ViSemaphore CreateHandle(SemTable& table, int32_t index, const char* name, uint16_t recursive) {
   if (table.records == nullptr || index < 0 || index >= table.count) return nullptr;
   auto* handle = new (std::nothrow) ZyvisaSemaphore{kSemSignature, table.shared,

@@ -70,23 +70,41 @@ std::string MachineFolder() {
 // (no leftovers from a crashed run).
 struct NamedMutex {
   HANDLE handle;
+  // Made anew in place of one that was in use: its first acquisition through
+  // this handle is reported abandoned (see NamedMutexOpen).
+  std::atomic<bool> report_abandoned;
 };
 
 NamedMutex* NamedMutexOpen(const char* name, bool may_create) noexcept {
   if (name == nullptr || name[0] == '\0') return nullptr;
-  // Creates it not owned, or opens the existing one of that name; without
-  // may_create only the existing one.
-  HANDLE handle = may_create ? CreateMutexA(win32::OpenToEveryone(), FALSE, name)
-                             : OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
-  if (handle == nullptr) return nullptr;
-  auto* mutex = new (std::nothrow) NamedMutex{handle};
+  // Creates it not owned, or opens the existing one of that name.
+  HANDLE handle = may_create ? nullptr : OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+  bool report_abandoned = false;
+  if (handle == nullptr) {
+    // A mutex that should exist but does not lost its last handle: nobody
+    // holds it (a holder has a handle), so making it anew lets no second
+    // holder in. But its last holder may have died holding it, with nobody
+    // left to be told: the one process that makes it again tells its caller,
+    // who repairs what it guards as after any abandoned hold.
+    if (!may_create && GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+    handle = CreateMutexA(win32::OpenToEveryone(), FALSE, name);
+    if (handle == nullptr) return nullptr;
+    report_abandoned = !may_create && GetLastError() != ERROR_ALREADY_EXISTS;
+  }
+  auto* mutex = new (std::nothrow) NamedMutex{handle, {report_abandoned}};
   if (mutex == nullptr) CloseHandle(handle);
   return mutex;
 }
 
 WaitResult NamedMutexWait(NamedMutex* mutex, uint32_t timeout_ms) noexcept {
   if (mutex == nullptr) return WaitResult::kFailed;
-  return win32::WaitResultFromWait(WaitForSingleObject(mutex->handle, win32::WaitMs(timeout_ms)));
+  const WaitResult result =
+      win32::WaitResultFromWait(WaitForSingleObject(mutex->handle, win32::WaitMs(timeout_ms)));
+  if (result == WaitResult::kAcquired && mutex->report_abandoned.load(std::memory_order_relaxed) &&
+      mutex->report_abandoned.exchange(false)) {
+    return WaitResult::kAbandoned;
+  }
+  return result;
 }
 
 bool NamedMutexRelease(NamedMutex* mutex) noexcept {
