@@ -6,24 +6,15 @@
 
 #include "lifecycle/startup.h"
 #include "runtime/process_state.h"
+#include "support/inspect_tool.h"
 #include "support/test_machine.h"
 #include "zyvisa_lifecycle.h"
 
 namespace zyvisa {
 namespace {
 
-std::string Inspect(const std::string& args, int* code) {
-  std::string out;
-  *code = test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " " + args, &out);
-  return out;
-}
-
-// The machine's region named on the command line: the tool is another
-// process, and only the POSIX registry follows a test into it (Windows tests
-// give HKEY_LOCAL_MACHINE a private stand-in in their own process alone).
-std::string Region(const test::TestMachine& machine) {
-  return "--file \"" + machine.backing_file() + "\"";
-}
+using test::Inspect;
+using test::Region;
 
 TEST(Inspect, ShowsTheLiveRegionReadOnly) {
   test::TestMachine machine;

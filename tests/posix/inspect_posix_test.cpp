@@ -6,20 +6,14 @@
 #include <string>
 
 #include "lifecycle/startup.h"
+#include "support/inspect_tool.h"
 #include "support/test_machine.h"
 
 namespace zyvisa {
 namespace {
 
-std::string Inspect(const std::string& args, int* code) {
-  std::string out;
-  *code = test::RunProgram(std::string(ZYVISA_INSPECT_PATH) + " " + args, &out);
-  return out;
-}
-
-std::string Region(const test::TestMachine& machine) {
-  return "--file \"" + machine.backing_file() + "\"";
-}
+using test::Inspect;
+using test::Region;
 
 // A killed process stays in the use count; the holders, read from the
 // region's share locks, say who is really there.
