@@ -143,7 +143,8 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaEnterLockOperImpl(ViSession session, ViU
   if (session > 0xFFFF || (session >> 12) != zyvisa::objects::kIoSessionKind) {
     return VI_ERROR_INV_OBJECT;
   }
-  IoSession* s = zyvisa::objects::EnterIoSession(session);
+  IoSession* s = zyvisa::objects::ValidateIoSession(
+      session, ZYVISA_SESN_ENTER | ZYVISA_SESN_NOT_CLOSING);
   if (s == nullptr) return VI_ERROR_INV_OBJECT;
   auto* r = static_cast<ResourceRecord*>(s->resource_record);
   ViSemaphore mutex = MutexOf(r);

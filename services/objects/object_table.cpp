@@ -168,16 +168,19 @@ void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept {
 
 void DropUseCount(IoSession& session) noexcept { AddToUseCount(session, UINT32_MAX); }
 
-IoSession* EnterIoSession(uint32_t handle) noexcept {
+IoSession* ValidateIoSession(uint32_t handle, uint32_t flags) noexcept {
+  if (handle > 0xFFFF || HandleKind(handle) != kIoSessionKind) return nullptr;
   ListLock lock(kIoSessionKind);
   if (!lock.held()) return nullptr;
   auto* session = reinterpret_cast<IoSession*>(SlotEntry(g_lists[kIoSessionKind], handle));
-  if (session == nullptr || session->header.signature != kValidSignature ||
-      session->header.kind != kIoSessionKind ||
-      session->closing.load(std::memory_order_relaxed) != 0) {
+  if (session == nullptr || flags == 0) return session;
+  if (session->header.signature != kValidSignature || session->header.kind != kIoSessionKind ||
+      ((flags & ZYVISA_SESN_NOT_CLOSING) != 0 &&
+       session->closing.load(std::memory_order_relaxed) != 0)) {
     return nullptr;
   }
-  AddToUseCount(*session, 1);
+  if ((flags & ZYVISA_SESN_ENTER) != 0) AddToUseCount(*session, 1);
+  if ((flags & ZYVISA_SESN_BEGIN_CLOSE) != 0) session->closing.store(1, std::memory_order_relaxed);
   return session;
 }
 
@@ -305,21 +308,7 @@ extern "C" ZYVISA_EXPORT ViAddr zyvisaValidateEvent(ViUInt32 event) noexcept {
 
 // The path that every I/O operation takes on entry, with flags 3.
 extern "C" ZYVISA_EXPORT ViAddr zyvisaValidateIoSession(ViUInt32 handle, ViUInt32 flags) noexcept {
-  if (handle > 0xFFFF || objects::HandleKind(handle) != objects::kIoSessionKind) return nullptr;
-  objects::ListLock lock(objects::kIoSessionKind);
-  if (!lock.held()) return nullptr;
-  auto* session = reinterpret_cast<objects::IoSession*>(
-      objects::SlotEntry(g_lists[objects::kIoSessionKind], handle));
-  if (session == nullptr || flags == 0) return session;
-  if (session->header.signature != objects::kValidSignature ||
-      session->header.kind != objects::kIoSessionKind ||
-      ((flags & ZYVISA_SESN_NOT_CLOSING) != 0 &&
-       session->closing.load(std::memory_order_relaxed) != 0)) {
-    return nullptr;
-  }
-  if ((flags & ZYVISA_SESN_ENTER) != 0) objects::AddToUseCount(*session, 1);
-  if ((flags & ZYVISA_SESN_BEGIN_CLOSE) != 0) session->closing.store(1, std::memory_order_relaxed);
-  return session;
+  return objects::ValidateIoSession(handle, flags);
 }
 
 extern "C" ZYVISA_EXPORT void zyvisaReleaseIoSession(ViAddr session) noexcept {

@@ -27,9 +27,9 @@ void* LookupObject(uint16_t kind, uint32_t handle) noexcept;
 
 // LookupObject for a caller that already holds the kind's list semaphore.
 void* LookupObjectHeld(uint16_t kind, uint32_t handle) noexcept;
-// zyvisaValidateIoSession(handle, ZYVISA_SESN_ENTER | ZYVISA_SESN_NOT_CLOSING)
-// for a handle already known to be of an I/O session: the gate's entry.
-IoSession* EnterIoSession(uint32_t handle) noexcept;
+// zyvisaValidateIoSession for callers inside the library (the gate's entry
+// on every I/O call), without the exported call's indirection.
+IoSession* ValidateIoSession(uint32_t handle, uint32_t flags) noexcept;
 // Takes the reference that zyvisaValidateIoSession with flag 1 counted.
 // Caller holds the session list semaphore.
 void DropUseCount(IoSession& session) noexcept;
