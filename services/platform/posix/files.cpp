@@ -57,9 +57,9 @@ int FlockRetry(int fd, int operation) noexcept {
   return r;
 }
 
-timespec MonotonicDeadline(uint32_t ms) noexcept {
+timespec DeadlineOn(clockid_t clock, uint32_t ms) noexcept {
   timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
+  clock_gettime(clock, &t);
   t.tv_sec += ms / 1000;
   t.tv_nsec += long(ms % 1000) * 1000000L;
   if (t.tv_nsec >= 1000000000L) {

@@ -31,8 +31,9 @@ int FlockRetry(int fd, int operation) noexcept;
 // empty file, -1 when the file cannot be opened or read.
 ssize_t ReadProcFile(uint32_t pid, const char* name, char* text, size_t size) noexcept;
 
-// CLOCK_MONOTONIC now plus ms, for absolute-deadline waits that a signal or a
+// The clock's now plus ms, for absolute-deadline waits that a signal or a
 // spurious wake-up does not lengthen.
-timespec MonotonicDeadline(uint32_t ms) noexcept;
+timespec DeadlineOn(clockid_t clock, uint32_t ms) noexcept;
+inline timespec MonotonicDeadline(uint32_t ms) noexcept { return DeadlineOn(CLOCK_MONOTONIC, ms); }
 
 }  // namespace zyvisa::platform::posix

@@ -13,6 +13,7 @@
 #include <climits>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_common.h"
 
 namespace zyvisa::platform {
 
@@ -132,14 +133,7 @@ bool ThreadJoin(ThreadHandle handle, uint32_t timeout_ms) noexcept {
   // lengthens or shortens this one wait. (The monotonic pthread_clockjoin_np
   // is not known to the thread sanitizer, which then reports every thread
   // joined with it as leaked.)
-  timespec deadline{};
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += long(timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const timespec deadline = posix::DeadlineOn(CLOCK_REALTIME, timeout_ms);
   return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
 }
 
