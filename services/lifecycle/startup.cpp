@@ -16,6 +16,7 @@
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
 #include "objects/object_lists.h"
+#include "platform/module_hooks.h"
 #include "platform/platform.h"
 #include "sync/sem_tables.h"
 #include "zyvisa_config.h"
@@ -384,25 +385,26 @@ void ShutdownAtProcessExit() noexcept {
   platform::NamedMutexRelease(s.init_mutex);
 }
 
-void OnProcessAttach(void* module_handle) noexcept {
-  State().module_handle = module_handle;
-  Startup();
+}  // namespace zyvisa::lifecycle
+
+// The load and unload hooks' way up into start-up and shutdown.
+void zyvisa::platform::ModuleLoaded(void* module_handle) noexcept {
+  runtime::State().module_handle = module_handle;
+  lifecycle::Startup();
 }
 
-void OnProcessDetach(bool process_exiting) noexcept {
+void zyvisa::platform::ModuleUnloading(bool process_exiting) noexcept {
   if (process_exiting) {
-    ShutdownAtProcessExit();
+    lifecycle::ShutdownAtProcessExit();
   } else {
-    Shutdown();
+    lifecycle::Shutdown();
   }
 }
 
-}  // namespace zyvisa::lifecycle
-
 extern "C" ZYVISA_EXPORT ViUInt16 zyvisaInitializeServicesIfNeeded() noexcept {
-  return zyvisa::lifecycle::State().initialized.load();
+  return zyvisa::runtime::State().initialized.load();
 }
 
 extern "C" ZYVISA_EXPORT void zyvisaSetSpyModePtr(ViUInt32* flag) noexcept {
-  zyvisa::lifecycle::State().spy_mode.store(flag);
+  zyvisa::runtime::State().spy_mode.store(flag);
 }

@@ -17,10 +17,5 @@ void Shutdown() noexcept;
 // (see there). Steps added to shutdown by other subsystems go into Shutdown,
 // and into this one only if another process needs them.
 void ShutdownAtProcessExit() noexcept;
-// Load hook: records the module, then runs start-up.
-void OnProcessAttach(void* module_handle) noexcept;
-// Unload hook. process_exiting: the platform's hooks tell process exit with
-// other threads alive (true) from unloading (false).
-void OnProcessDetach(bool process_exiting) noexcept;
 
 }  // namespace zyvisa::lifecycle

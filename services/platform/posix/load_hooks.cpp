@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "lifecycle/startup.h"
+#include "platform/module_hooks.h"
 #include "platform/platform.h"
 #include "zyvisa_lifecycle.h"
 
@@ -63,11 +63,11 @@ bool ProcessIsExiting() {
 // Any address inside this module identifies it.
 __attribute__((constructor)) void ZyvisaProcessAttach() {
   WatchForExit();
-  zyvisa::lifecycle::OnProcessAttach(reinterpret_cast<void*>(&ZyvisaProcessAttach));
+  zyvisa::platform::ModuleLoaded(reinterpret_cast<void*>(&ZyvisaProcessAttach));
 }
 
 __attribute__((destructor)) void ZyvisaProcessDetach() {
-  zyvisa::lifecycle::OnProcessDetach(ProcessIsExiting());
+  zyvisa::platform::ModuleUnloading(ProcessIsExiting());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The DLL's process attach and detach. Linked into the DLL only.
-#include "lifecycle/startup.h"
+#include "platform/module_hooks.h"
 #include "platform/win32/win32_common.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
@@ -7,7 +7,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
     case DLL_PROCESS_ATTACH:
       // Thread attach and detach do nothing: no calls for them.
       DisableThreadLibraryCalls(module);
-      zyvisa::lifecycle::OnProcessAttach(static_cast<void*>(module));
+      zyvisa::platform::ModuleLoaded(static_cast<void*>(module));
       break;
     case DLL_PROCESS_DETACH:
       // A non-null reserved pointer is process exit. Windows has ended the
@@ -17,7 +17,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) 
       // delete it. (Locks the ended threads held: our own semaphores are not
       // waited for once unloading began; an abandoned named mutex is taken.)
       static_cast<void>(reserved);
-      zyvisa::lifecycle::OnProcessDetach(false);
+      zyvisa::platform::ModuleUnloading(false);
       break;
     default:
       break;
