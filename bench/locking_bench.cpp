@@ -19,6 +19,7 @@
 #include "locking/resource_record.h"
 #include "objects/object_layouts.h"
 #include "platform/platform.h"
+#include "sync/sem_acquire.h"
 #include "support/test_machine.h"
 #include "zyvisa_locking.h"
 #include "zyvisa_objects.h"
@@ -121,6 +122,34 @@ void BM_GateEnterExitThreaded(benchmark::State& state) {
   BM_GateEnterExit(state);
 }
 BENCHMARK(BM_GateEnterExitThreaded);
+
+// The least that any entry and exit keeping this record's rules can do, and
+// nothing else: the record's mutex held once (the robust named mutex that a
+// killed holder cannot wedge) and six read-modify-writes that other threads
+// of the process race without that mutex: the session's reference, its depth
+// and this process's operation count, each up at entry and down at exit.
+// Beside the std::mutex pair it shows how far below its own bookkeeping the
+// gate's pair could go at all; beside the gate, what the gate adds to it.
+void BM_GateFloorThreaded(benchmark::State& state) {
+  MakeProcessThreaded();
+  Started started;
+  auto* record = static_cast<zyvisa::locking::ResourceRecord*>(started.session->resource_record);
+  ViSemaphore mutex = zyvisa::locking::MutexOf(record);
+  std::atomic<uint32_t> reference{0}, depth{0}, count{0};
+  for (auto _ : state) {
+    reference.fetch_add(1);
+    bool abandoned = false;
+    zyvisa::sync::AcquireDirect(mutex, pf::kWaitForever, &abandoned);
+    depth.fetch_add(1);
+    count.fetch_add(1);
+    zyvisa::sync::ReleaseDirect(mutex);
+    depth.fetch_sub(1);
+    count.fetch_sub(1);
+    reference.fetch_sub(1);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_GateFloorThreaded);
 
 void BM_ExclusiveLockUnlockThreaded(benchmark::State& state) {
   MakeProcessThreaded();
