@@ -238,8 +238,8 @@ TEST_F(LockingTest, RecordTable) {
 // notify at "notify", args[1] one to wait for at "leave"; then steps on
 // sessions named by their identity's first value ("5:excl" opens identity
 // 5/2/3/4 if needed and locks it): open, excl, shared (key "k"), gate (enters
-// the gate), wait (an exclusive lock without time-out); "exit" leaves the
-// gates entered, "down" shuts the library down, "sleep" sleeps until killed.
+// the gate); "exit" leaves the gates entered, "down" shuts the library down,
+// "sleep" sleeps until killed.
 ZYVISA_SCENARIO(Act) {
   if (lc::Startup() != 1) return 10;
   IoSession* sessions[10] = {};
@@ -266,7 +266,6 @@ ZYVISA_SCENARIO(Act) {
       ViStatus status = VI_SUCCESS;
       if (op == "excl") status = Lock(s, VI_EXCLUSIVE_LOCK);
       if (op == "shared") status = Lock(s, VI_SHARED_LOCK, 0, "k");
-      if (op == "wait") status = Lock(s, VI_EXCLUSIVE_LOCK, VI_TMO_INFINITE);
       if (op == "gate") status = visaEnterLockOper(s->handle, &depth);
       if (status != VI_SUCCESS) return failed;
       if (op == "gate") entered.emplace_back(s, depth);
@@ -368,24 +367,6 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     EXPECT_EQ(Counts(s), kFree);
     Stop();
   }
-}
-
-// A process killed while it waits for a lock leaves no waiter counted: the
-// gate, which holds operations back for waiters, lets them in again.
-TEST_F(LockingTest, KilledWaiterDoesNotHoldGateShut) {
-  Signal opened, locked;
-  auto child = Act(opened, locked, {"1:open", "notify", "leave", "1:wait"});
-  ASSERT_TRUE(opened.Wait(kChildMs));
-  Start();
-  IoSession* owner = Open();
-  ASSERT_EQ(Lock(owner, VI_EXCLUSIVE_LOCK), VI_SUCCESS);
-  locked.Notify();
-  AwaitWaiter(owner);
-  child->Kill();
-  child->Wait(kChildMs);
-  ASSERT_EQ(zyvisaUnlock(owner), VI_SUCCESS);
-  EXPECT_EQ(PassGate(owner), VI_SUCCESS);
-  EXPECT_EQ(Rec(owner).lock_waiters, 0u);
 }
 
 // Sixteen running processes inside the gate fill the operation table: the
