@@ -238,10 +238,11 @@ TEST_F(LockingTest, RecordTable) {
 // notify at "notify", args[1] one to wait for at "leave"; then steps on
 // sessions named by their identity's first value ("5:excl" opens identity
 // 5/2/3/4 if needed and locks it): open, excl, shared (key "k"), gate (enters
-// the gate); "exit" leaves the gates entered, "down" shuts the library down,
-// "sleep" sleeps until killed.
+// the gate), die (see below); "exit" leaves the gates entered, "down" shuts
+// the library down, "up" starts it again, "sleep" sleeps until killed.
 ZYVISA_SCENARIO(Act) {
-  if (lc::Startup() != 1) return 10;
+  // Steps that begin with "down" start the library themselves.
+  if (args.at(2) != "down" && lc::Startup() != 1) return 10;
   IoSession* sessions[10] = {};
   std::vector<std::pair<IoSession*, ViUInt16>> entered;
   for (size_t i = 2; i < args.size(); ++i) {
@@ -253,8 +254,9 @@ ZYVISA_SCENARIO(Act) {
       if (!Signal(args[1]).Wait(kChildMs)) return failed;
     } else if (step == "sleep") {
       for (;;) pf::SleepMs(1000);
-    } else if (step == "down") {
-      lc::Shutdown();
+    } else if (step == "down" || step == "up") {
+      if (step == "down") lc::Shutdown();
+      if (step == "up" && lc::Startup() != 1) return failed;
     } else if (step == "exit") {
       for (auto& [s, depth] : entered) visaExitLockOper(s->handle, depth);
       entered.clear();
@@ -267,6 +269,14 @@ ZYVISA_SCENARIO(Act) {
       if (op == "excl") status = Lock(s, VI_EXCLUSIVE_LOCK);
       if (op == "shared") status = Lock(s, VI_SHARED_LOCK, 0, "k");
       if (op == "gate") status = visaEnterLockOper(s->handle, &depth);
+      // Takes the record's mutex and is left half-way through changes: an
+      // exclusive grant cut short after its nesting, a shared join counted in
+      // the holders table only, a waiter counted.
+      if (op == "die" && (status = visaSemAcquire(lk::MutexOf(&Rec(s)), VI_TMO_INFINITE, &depth)) == VI_SUCCESS) {
+        Rec(s).exclusive_owner_pid = pf::CurrentProcessId();
+        Rec(s).exclusive_nest_count = Rec(s).lock_waiters = 1;
+        lk::HoldersOf(&Rec(s))->slots[0] = {pf::CurrentProcessId(), lk::OwnStartTag(), 1, 1};
+      }
       if (status != VI_SUCCESS) return failed;
       if (op == "gate") entered.emplace_back(s, depth);
     }
@@ -420,33 +430,18 @@ TEST_F(LockingTest, ReusedOwnerPidIsSeenThrough) {
   }
 }
 
-// args: holding. Killed holding the resource mutex half-way through a
-// change: an exclusive grant cut short after its nesting, a shared join
-// counted in the holders table only, a waiter counted.
-ZYVISA_SCENARIO(DieInsideRecordMutex) {
-  lc::Shutdown();  // what a forked child inherited: it starts its own
-  if (lc::Startup() != 1) return 10;
-  ResourceRecord& rec = Rec(Open());
-  ViUInt16 acquired = 0;
-  if (visaSemAcquire(lk::MutexOf(&rec), VI_TMO_INFINITE, &acquired) != VI_SUCCESS) return 11;
-  rec.exclusive_owner_pid = pf::CurrentProcessId();
-  rec.exclusive_nest_count = 1;
-  lk::HoldersOf(&rec)->slots[0] = {pf::CurrentProcessId(), lk::OwnStartTag(), 1, 1};
-  rec.lock_waiters = 1;
-  Signal(args.at(0)).Notify();
-  for (;;) pf::SleepMs(1000);
-}
-
-// What that process left is repaired by the next holder before it is used,
+// What a process killed inside the record's mutex left (see Act's "die") is
+// repaired by the next holder before it is used,
 // also when the dead process alone had the record's mutex open (on Windows
 // the kernel object is then gone, and whoever makes it again is told).
 TEST_F(LockingTest, RecordIsRepairedAfterHolderDiesInsideMutex) {
   Start();
   Signal holding;
-  Child child("DieInsideRecordMutex", {holding.id()});
+  // A forked child starts its own library, as a new process does.
+  auto child = Act(holding, holding, {"down", "up", "1:die", "notify", "sleep"});
   ASSERT_TRUE(holding.Wait(kChildMs));
-  child.Kill();
-  child.Wait(kChildMs);
+  child->Kill();
+  child->Wait(kChildMs);
   IoSession* s = Open();
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(Lock(s, VI_EXCLUSIVE_LOCK), VI_SUCCESS);
