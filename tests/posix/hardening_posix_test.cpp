@@ -62,7 +62,9 @@ TEST(DamagedInputs, FifosAndAStaleLockWordNeitherHangNorCrash) {
       Prime();
       const int gone = test::GoneProcessId();
       // The futex word is the first word of the mutex, at offset 64 of the file.
-      test::PatchFile(machine.shm_dir() + "/" + kInitMutexFile, 64, &gone, sizeof gone);
+      std::string file = test::ReadFile(machine.shm_dir() + "/" + kInitMutexFile);
+      std::memcpy(&file[64], &gone, sizeof gone);
+      test::WriteFile(machine.shm_dir() + "/" + kInitMutexFile, file);
     }
     EXPECT_EQ(StartupInChild(), c.started);
   }

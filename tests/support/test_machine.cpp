@@ -103,13 +103,6 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-void PatchFile(const std::string& path, long offset, const void* bytes, size_t size) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(offset);
-  f.write(static_cast<const char*>(bytes), std::streamsize(size));
-  if (!f) Die("patch " + path);
-}
-
 // Inherited descriptors and handles keep their values in a child.
 Signal::Signal(const std::string& id) : owner_(false) {
   long long r = 0, w = 0;

@@ -64,8 +64,6 @@ void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// Overwrites bytes of an existing file at offset (aborts on failure).
-void PatchFile(const std::string& path, long offset, const void* bytes, size_t size);
 
 // A one-shot signal between processes (a pipe), made before forking.
 class Signal {
