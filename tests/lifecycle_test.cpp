@@ -183,19 +183,8 @@ TEST(Lifecycle, LoadedLibraryReportsItsStartupAndShutsDownWhenUnloadedOrAtExit) 
   EXPECT_EQ(no_product_key.Wait(), 0);
 }
 
-}  // namespace
-}  // namespace zyvisa::lifecycle
-
-namespace zyvisa::lifecycle {
-namespace {
-
-class StartupConfig : public ::testing::Test {
- protected:
-  void Config(const std::string& values) { machine_.WriteConfig("[VISA-CONFIG]\n" + values); }
-  test::TestMachine machine_;
-};
-
-TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
+TEST(StartupConfig, SizesComeFromTheConfiguration) {
+  TestMachine machine;
   const struct {
     const char* values;
     ViUInt16 started;
@@ -212,7 +201,7 @@ TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.values);
-    Config(c.values);
+    machine.WriteConfig(std::string("[VISA-CONFIG]\n") + c.values);
     ASSERT_EQ(Startup(), c.started);
     if (c.started == 1) {
       EXPECT_EQ(State().region_size, c.region_size);
@@ -232,12 +221,13 @@ TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
   }
 }
 
-TEST_F(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
-  Config("MinAsyncCount=100\n");
+TEST(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
+  TestMachine machine;
+  machine.WriteConfig("[VISA-CONFIG]\nMinAsyncCount=100\n");
   Signal started, leave;
   Child first("Steps", {"start", "notify " + started.id(), "wait " + leave.id(), "down"});
   ASSERT_TRUE(started.Wait(10000));
-  Config("MinAsyncCount=999\n");
+  machine.WriteConfig("[VISA-CONFIG]\nMinAsyncCount=999\n");
   ASSERT_EQ(Startup(), 1);
   EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
             100u);
