@@ -34,6 +34,7 @@ using zyvisa::test::ScenarioArgs;
 using zyvisa::test::Signal;
 
 constexpr int kChildMs = 15000;
+constexpr int kOpenMany = 4000;
 constexpr ViInt32 kUnlock = -1, kGate = -2;  // steps of the rules table beside lock types
 
 struct Identity {
@@ -237,8 +238,8 @@ TEST_F(LockingTest, RecordTable) {
 // A process of the library that does what args say: args[0] is a signal to
 // notify at "notify", args[1] one to wait for at "leave"; then steps on
 // sessions named by their identity's first value ("5:excl" opens identity
-// 5/2/3/4 if needed and locks it): open, excl, shared (key "k"), gate (enters
-// the gate), die (see below); "exit" leaves the gates entered, "down" shuts
+// 5/2/3/4 if needed and locks it): open, many (opens kOpenMany in all), excl,
+// shared (key "k"), gate (enters the gate), die (see below); "exit" leaves the gates entered, "down" shuts
 // the library down, "up" starts it again, "sleep" sleeps until killed.
 ZYVISA_SCENARIO(Act) {
   // Steps that begin with "down" start the library themselves.
@@ -269,6 +270,9 @@ ZYVISA_SCENARIO(Act) {
       if (op == "excl") status = Lock(s, VI_EXCLUSIVE_LOCK);
       if (op == "shared") status = Lock(s, VI_SHARED_LOCK, 0, "k");
       if (op == "gate") status = visaEnterLockOper(s->handle, &depth);
+      for (int n = op == "many" ? 1 : kOpenMany; n < kOpenMany && status == VI_SUCCESS; ++n) {
+        status = Open() != nullptr ? VI_SUCCESS : VI_ERROR_ALLOC;
+      }
       // Takes the record's mutex and is left half-way through changes: an
       // exclusive grant cut short after its nesting, a shared join counted in
       // the holders table only, a waiter counted.
@@ -290,29 +294,18 @@ std::unique_ptr<Child> Act(const Signal& notify, const Signal& leave, ScenarioAr
   return std::make_unique<Child>("Act", steps);
 }
 
-// args: a signal to start at, a number of sessions to open on one resource.
-ZYVISA_SCENARIO(OpenMany) {
-  if (lc::Startup() != 1 || !Signal(args.at(0)).Wait(kChildMs)) return 10;
-  for (int i = std::stoi(args.at(1)); i > 0; --i) {
-    if (Open() == nullptr) return 11;
-  }
-  return 0;
-}
-
 // Processes racing to open one resource all land in one record, and every
 // count is kept: many opens each, so that an unserialized table shows.
 TEST_F(LockingTest, ProcessesRacingToOpenShareOneRecord) {
-  constexpr int kChildren = 4, kOpens = 4000;
+  constexpr int kChildren = 4;
   Signal go;
   std::vector<std::unique_ptr<Child>> children;
-  for (int i = 0; i < kChildren; ++i) {
-    children.push_back(std::make_unique<Child>("OpenMany", ScenarioArgs{go.id(), std::to_string(kOpens)}));
-  }
+  for (int i = 0; i < kChildren; ++i) children.push_back(Act(go, go, {"leave", "1:many"}));
   Start();
   for (int i = 0; i < kChildren; ++i) go.Notify();
   for (auto& child : children) EXPECT_EQ(child->Wait(kChildMs), 0);
   ASSERT_NE(lk::RecordAt(0), nullptr);
-  EXPECT_EQ(lk::RecordAt(0)->session_count, kChildren * kOpens);
+  EXPECT_EQ(lk::RecordAt(0)->session_count, kChildren * kOpenMany);
   EXPECT_EQ(lk::RecordAt(1)->in_use, 0) << "a second record for one resource";
 }
 
