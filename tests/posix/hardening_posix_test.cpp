@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -175,9 +176,10 @@ TEST(MachineFolder, BelongsToItsGroupWithMembersFilesProtected) {
   registry.replace(registry.find(machine.shm_dir() + "\n"), machine.shm_dir().size(), folder);
   machine.WriteRegistry(registry);
   ASSERT_EQ(lifecycle::Startup(), 1);
-  EXPECT_EQ(test::FileMode(folder), 03770);  // set-group-id, sticky, group only
+  const auto mode = [](const std::string& path) { return int(std::filesystem::status(path).permissions()) & 07777; };
+  EXPECT_EQ(mode(folder), 03770);  // set-group-id, sticky, group only
   EXPECT_TRUE(test::InOurGroup(folder));
-  EXPECT_EQ(test::FileMode(folder + "/ZY-VISA Shared Memory.tmp"), 0660);
+  EXPECT_EQ(mode(folder + "/ZY-VISA Shared Memory.tmp"), 0660);
   lifecycle::Shutdown();
 }
 

@@ -62,11 +62,6 @@ void MakeFifo(const std::string& path) {
   if (mkfifo(path.c_str(), 0666) != 0) Die("mkfifo " + path);
 }
 
-int FileMode(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-
 bool InOurGroup(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && st.st_gid == getegid();
