@@ -31,36 +31,30 @@ class PlatformMachine : public ::testing::Test {
   zyvisa::test::TestMachine machine_;
 };
 
-// Children: args[0] is the machine folder, args[1] the mutex name.
-// Holds the named mutex until killed, after notifying the signal args[2].
-ZYVISA_SCENARIO(HoldNamedMutex) {
+// args: the machine folder, a mutex name, and a signal. With the signal, holds
+// the mutex until killed, after notifying it; without, ends with 0 when this
+// fresh process gets the mutex, plainly, within a second. The POSIX mutex
+// files' suite uses it too.
+ZYVISA_SCENARIO(NamedMutexUser) {
   pf::SetMachineFolder(args.at(0).c_str());
-  Signal held(args.at(2));
   pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
-  if (pf::NamedMutexWait(m, pf::kWaitForever) != WaitResult::kAcquired) return 1;
-  held.Notify();
+  const WaitResult got = pf::NamedMutexWait(m, args.size() > 2 ? pf::kWaitForever : 1000);
+  if (args.size() == 2) return got == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
+  if (got != WaitResult::kAcquired) return 1;
+  Signal(args[2]).Notify();
   for (;;) pf::SleepMs(1000);
-}
-
-// Exit code 0 when this fresh process gets the mutex, plainly, within a second.
-ZYVISA_SCENARIO(AcquireNamedMutex) {
-  pf::SetMachineFolder(args.at(0).c_str());
-  pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
-  return pf::NamedMutexWait(m, 1000) == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
 }
 
 // Holds the named mutex in a child until killed; returns once it is held.
 std::unique_ptr<Child> HoldInChild(const std::string& name) {
   Signal held;
-  auto child = std::make_unique<Child>("HoldNamedMutex",
-                                       ScenarioArgs{pf::MachineFolder(), name, held.id()});
+  auto child = std::make_unique<Child>("NamedMutexUser", ScenarioArgs{pf::MachineFolder(), name, held.id()});
   EXPECT_TRUE(held.Wait(kChildTimeoutMs));
   return child;
 }
 
 bool AcquiredInChild(const std::string& name) {
-  Child child("AcquireNamedMutex", {pf::MachineFolder(), name});
-  return child.Wait(kChildTimeoutMs) == 0;
+  return Child("NamedMutexUser", {pf::MachineFolder(), name}).Wait(kChildTimeoutMs) == 0;
 }
 
 // ---------------------------------------------------------------- named mutex

@@ -23,15 +23,14 @@ class NamedMutexFiles : public ::testing::Test {
   void TearDown() override { pf::SetMachineFolder(""); }
   std::string Path(const std::string& file) const { return machine_.shm_dir() + "/" + file; }
   bool AcquiredInChild(const std::string& name) {
-    Child child("AcquireNamedMutex", {machine_.shm_dir(), name});
-    return child.Wait(kChildTimeoutMs) == 0;
+    return Child("NamedMutexUser", {machine_.shm_dir(), name}).Wait(kChildTimeoutMs) == 0;
   }
   zyvisa::test::TestMachine machine_;
 };
 
 TEST_F(NamedMutexFiles, EscapedNamesStayDistinctAndLeftoversNeverWedgeTheNextUser) {
   Signal held;
-  Child holder("HoldNamedMutex", {machine_.shm_dir(), "Global\\a/b", held.id()});
+  Child holder("NamedMutexUser", {machine_.shm_dir(), "Global\\a/b", held.id()});
   ASSERT_TRUE(held.Wait(kChildTimeoutMs));
   const std::string held_file = Path("zyvisa-mutex-Global%5Ca%2Fb");
   // The machine's group may use it, whatever the creator's umask.
