@@ -47,30 +47,22 @@ struct Board {
   std::atomic<uint64_t> counts[std::size(kCountNames)];
 };
 
-bool Dead(uint32_t pid) { return pf::ProcessState(pid) == pf::ProcState::kGone; }
+// A live worker other than us in its exclusive section (holder) is a broken
+// exclusion when we got the lock or are inside the gate.
+bool Violated(Board& b, uint32_t me, uint32_t holder, const char* what) {
+  if (holder == 0 || holder == me || pf::ProcessState(holder) == pf::ProcState::kGone) return false;
+  b.counts[kViolations]++;
+  std::fprintf(stderr, "soak: %u %s while %u holds the exclusive lock\n", me, what, holder);
+  return true;
+}
 
 // Takes the exclusive section's marker; a marker left by a killed worker is
-// taken over, one of a live worker is a broken exclusion.
+// taken over.
 void EnterExclusive(Board& b, uint32_t me) {
   for (;;) {
     uint32_t holder = 0;
     if (b.exclusive_holder.compare_exchange_strong(holder, me)) return;
-    if (!Dead(holder)) {
-      b.counts[kViolations]++;
-      std::fprintf(stderr, "soak: %u got the exclusive lock while %u holds it\n", me, holder);
-      return;
-    }
-    if (b.exclusive_holder.compare_exchange_strong(holder, me)) return;
-  }
-}
-
-// Inside the gate without the lock: no live worker other than us may be in
-// its exclusive section.
-void CheckGateAlone(Board& b, uint32_t me) {
-  const uint32_t holder = b.exclusive_holder.load();
-  if (holder != 0 && holder != me && !Dead(holder)) {
-    b.counts[kViolations]++;
-    std::fprintf(stderr, "soak: %u inside the gate under %u's exclusive lock\n", me, holder);
+    if (Violated(b, me, holder, "got the lock") || b.exclusive_holder.compare_exchange_strong(holder, me)) return;
   }
 }
 
@@ -101,7 +93,7 @@ void GateOnce(Board& b, IoSession* s, uint32_t me, std::mt19937& rng) {
     return;
   }
   b.counts[kGateEntries]++;
-  CheckGateAlone(b, me);
+  Violated(b, me, b.exclusive_holder.load(), "is inside the gate");
   Spin(rng);
   visaExitLockOper(s->handle, entered);
 }
