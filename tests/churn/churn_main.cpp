@@ -123,11 +123,11 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
     bool reaped = false;
     while (zyvisa::test::ReapEnded(&pid, &code)) {
       reaped = true;
-      auto it = running.find(pid);
+      const auto it = running.find(pid);
       if (it == running.end()) continue;
-      const bool was_killed = it->second.killed;
+      const bool killed_here = it->second.killed && code == -9;
       running.erase(it);
-      if (was_killed && code == -9) continue;
+      if (killed_here) continue;
       if (code == kSemaphoreTimedOut) ++timeouts;
       else if (code == kExclusionBroken) ++breaches;
       else if (code != kDone && code != kStartupFailed) ++others;
@@ -137,11 +137,8 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
 
   // Start-ups that failed, also in processes killed after reporting.
   const std::string outcome = zyvisa::test::ReadFile(results);
-  long ok = 0, failed = 0;
-  for (char c : outcome) {
-    ok += c == '1';
-    failed += c == '0';
-  }
+  const auto ok = std::count(outcome.begin(), outcome.end(), '1');
+  const auto failed = std::count(outcome.begin(), outcome.end(), '0');
   // With every process gone, a new start-up works and, leaving last, takes
   // the region (and whatever killed processes left in it) with it.
   const int last = zyvisa::test::SpawnProgram({self, "--child", "brief", "0", results});
