@@ -347,8 +347,9 @@ TEST_F(LockingTest, KilledOwnersHoldIsGivenUp) {
     EXPECT_EQ(PassGate(s), VI_ERROR_RSRC_LOCKED);
     const std::string pid = std::to_string(child->pid());
     if (!c.waiter) {
-      Inspect(0, "--section resources", {"identity 5/2/3/4, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
-                                         "operation entry 0: pid " + pid + " alive, 1 in progress"});
+      Inspect(0, "--section resources",
+              {"identity 5/2/3/4, sessions 2, exclusive", "pid " + pid + " alive (nesting 1)",
+               "operation entry 0: pid " + pid + " alive, 1 in progress"});
     }
     std::atomic<ViStatus> got{1};
     std::thread waiter;

@@ -160,7 +160,8 @@ TEST(LifecycleFaults, ForkedChildLeavesTheUseCountToItsParent) {
     });
     if (forked.Wait(kLimitMs) != 0) return 21;
     int code = 0;
-    if (test::Inspect("--json " + test::Region(machine), &code).find("\"use_count\":1,") == std::string::npos) return 22;
+    const std::string json = test::Inspect("--json " + test::Region(machine), &code);
+    if (json.find("\"use_count\":1,") == std::string::npos) return 22;
     platform::LibraryFree(lib);
     return test::FileExists(machine.backing_file()) ? 23 : 0;
   });
@@ -176,7 +177,9 @@ TEST(MachineFolder, BelongsToItsGroupWithMembersFilesProtected) {
   registry.replace(registry.find(machine.shm_dir() + "\n"), machine.shm_dir().size(), folder);
   machine.WriteRegistry(registry);
   ASSERT_EQ(lifecycle::Startup(), 1);
-  const auto mode = [](const std::string& path) { return int(std::filesystem::status(path).permissions()) & 07777; };
+  const auto mode = [](const std::string& path) {
+    return int(std::filesystem::status(path).permissions()) & 07777;
+  };
   EXPECT_EQ(mode(folder), 03770);  // set-group-id, sticky, group only
   EXPECT_TRUE(test::InOurGroup(folder));
   EXPECT_EQ(mode(folder + "/ZY-VISA Shared Memory.tmp"), 0660);

@@ -34,7 +34,9 @@ using zyvisa::test::Child;
 constexpr uint32_t kWedgedMs = 10000;
 
 // What the workers count; the last three fail the soak.
-enum Count { kExclusiveGrants, kSharedGrants, kGateEntries, kGateRefusals, kLockRefusals, kWedged, kViolations, kSetupFailures };
+enum Count {
+  kExclusiveGrants, kSharedGrants, kGateEntries, kGateRefusals, kLockRefusals, kWedged, kViolations, kSetupFailures
+};
 constexpr const char* kCountNames[] = {"exclusive grants", "shared grants", "gate entries", "gate refusals",
                                        "lock refusals", "wedged", "violations", "setup failures"};
 
@@ -120,7 +122,8 @@ int Worker(Board& b, unsigned seed) {
     if (status != VI_SUCCESS) {
       const bool wedged = pf::TickCount() - start >= kWedgedMs;
       b.counts[wedged ? kWedged : kLockRefusals]++;
-      if (wedged) std::fprintf(stderr, "soak: %u waited %u ms for a lock (0x%08X)\n", me, kWedgedMs, unsigned(status));
+      if (wedged) std::fprintf(stderr, "soak: %u waited %u ms for a lock (0x%08X)\n", me, kWedgedMs,
+                           unsigned(status));
       continue;
     }
     b.counts[type == VI_EXCLUSIVE_LOCK ? kExclusiveGrants : kSharedGrants]++;
