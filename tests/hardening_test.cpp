@@ -80,31 +80,17 @@ TEST(DamagedInputs, EachIsRefusedWithoutHangOrCrash) {
   }
 }
 
-// args: started, failed. The last process of the machine: it must delete
-// the region when it leaves while a process whose start-up failed lives on.
-ZYVISA_SCENARIO(StartAndLeaveLast) {
-  if (lifecycle::Startup() != 1) return 20;
-  Signal(args.at(0)).Notify();
-  if (!Signal(args.at(1)).Wait(kLimitMs)) return 21;
-  lifecycle::Shutdown();
-  return test::FileExists(args.at(2)) ? 22 : 0;
-}
-
-// args: failed, leave.
-ZYVISA_SCENARIO(FailToStart) {
-  if (lifecycle::Startup() != 0) return 20;
-  Signal(args.at(0)).Notify();
-  return Signal(args.at(1)).Wait(kLimitMs) ? 0 : 21;
-}
-
-// A start-up that fails keeps no share of the region.
+// A start-up that fails keeps no share of the region: the last process of
+// the machine deletes the region when it leaves while one whose start-up
+// failed lives on.
 TEST(LifecycleFaults, FailedStartupKeepsNoShareOfTheRegion) {
   TestMachine machine;
   Signal started, failed, leave;
-  Child last("StartAndLeaveLast", {started.id(), failed.id(), machine.backing_file()});
+  Child last("Steps", {"start", "notify " + started.id(), "wait " + failed.id(), "down",
+                       "no-file " + machine.backing_file()});
   ASSERT_TRUE(started.Wait(kLimitMs));
   machine.WriteConfig("[VISA-CONFIG]\nMaxNumResources=10\n");  // disagrees with the region
-  Child other("FailToStart", {failed.id(), leave.id()});
+  Child other("Steps", {"start-fails", "notify " + failed.id(), "wait " + leave.id()});
   EXPECT_EQ(last.Wait(kLimitMs), 0);
   leave.Notify();
   EXPECT_EQ(other.Wait(kLimitMs), 0);

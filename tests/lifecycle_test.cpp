@@ -3,6 +3,7 @@
 // library that stays loaded when start-up fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -46,73 +47,46 @@ TEST(Lifecycle, StartupMapsTheRegionWithServicesDataFirst) {
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
 
-// Children of the cross-process cases; signals come as ids in args, and the
-// machine as the parent's test made it.
-
-// args: go, ready, leave, marker. Passes the start on to the other child.
-ZYVISA_SCENARIO(StartTogetherAndMark) {
-  Signal go(args.at(0)), ready(args.at(1)), leave(args.at(2));
-  if (!go.Wait(10000)) return 20;
-  go.Notify();
-  if (Startup() != 1) return 21;
-  // A second clearing would wipe the other process's marker and count.
-  if (int r = AllocMarker(args.at(3).c_str())) return r;
-  ready.Notify();
-  if (!leave.Wait(10000)) return 22;
-  Shutdown();
-  return 0;
-}
-
-// args: started, leave, and left ("-" for none).
-ZYVISA_SCENARIO(StartUntilToldToLeave) {
-  if (Startup() != 1) return 20;
-  Signal(args.at(0)).Notify();
-  if (!Signal(args.at(1)).Wait(10000)) return 21;
-  Shutdown();
-  if (args.at(2) != "-") Signal(args.at(2)).Notify();
-  return 0;
-}
-
-// args: leave, left, backing file. Lets the early process leave while this
-// one stays; the file must stay for it.
-ZYVISA_SCENARIO(StartLateAndStay) {
-  if (Startup() != 1) return 30;
-  Signal(args.at(0)).Notify();
-  if (!Signal(args.at(1)).Wait(10000)) return 31;
-  if (!test::FileExists(args.at(2))) return 32;
-  if (UseCount() != 1) return 33;
-  Shutdown();
-  return test::FileExists(args.at(2)) ? 34 : 0;
-}
-
-// args: holding. Killed with the region mapped and the initialization mutex
-// held, as if half-way through another start-up.
-ZYVISA_SCENARIO(HoldInitMutexUntilKilled) {
-  if (Startup() != 1 || AllocMarker("stale") != 0) return 20;
-  if (platform::NamedMutexWait(State().init_mutex, platform::kWaitForever) !=
-      platform::WaitResult::kAcquired) {
-    return 21;
+// A process of the library that takes the steps args name, in order, and
+// ends with 20 + the index of the first that fails: "start", "start-fails",
+// "down", "notify ID" and "wait ID" (signals), "mark NAME" (makes a block),
+// "found NAME" (finds it made), "count N" (the use count), "file PATH" and
+// "no-file PATH", "hold-init" (takes the initialization mutex), "sleep"
+// (until killed). The hardening suite uses it too.
+ZYVISA_SCENARIO(Steps) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string op = args[i].substr(0, args[i].find(' '));
+    const std::string arg = args[i].substr(std::min(args[i].size(), op.size() + 1));
+    bool ok = true;
+    if (op == "start") ok = Startup() == 1;
+    if (op == "start-fails") ok = Startup() == 0;
+    if (op == "down") Shutdown();
+    if (op == "notify") Signal(arg).Notify();
+    if (op == "wait") ok = Signal(arg).Wait(10000);
+    if (op == "mark" || op == "found") ok = AllocMarker(arg.c_str()) == (op == "mark" ? 0 : 1);
+    if (op == "count") ok = UseCount() == std::stoi(arg);
+    if (op == "file" || op == "no-file") ok = test::FileExists(arg) == (op == "file");
+    if (op == "hold-init") ok = platform::NamedMutexWait(State().init_mutex, platform::kWaitForever) ==
+                                platform::WaitResult::kAcquired;
+    while (op == "sleep") platform::SleepMs(1000);
+    if (!ok) return 20 + int(i);
   }
-  Signal(args.at(0)).Notify();
-  for (;;) platform::SleepMs(1000);
-}
-
-ZYVISA_SCENARIO(StartAfterACrash) {
-  if (Startup() != 1) return 30;
-  if (UseCount() != 1) return 31;
-  if (AllocMarker("stale") != 0) return 32;  // the old block survived the clearing
-  Shutdown();
   return 0;
 }
 
 TEST(Lifecycle, TwoProcessesStartingAtOnceClearOnceAndCountTwo) {
   TestMachine machine;
-  Signal go, ready1, ready2, leave;
-  Child a("StartTogetherAndMark", {go.id(), ready1.id(), leave.id(), "marker a"});
-  Child b("StartTogetherAndMark", {go.id(), ready2.id(), leave.id(), "marker b"});
+  Signal go, ready, leave;
+  // The first to go passes the start on; a second clearing would wipe the
+  // other process's marker and count.
+  const auto child = [&](const char* marker) {
+    return test::ScenarioArgs{"wait " + go.id(), "notify " + go.id(), "start", std::string("mark ") + marker,
+                              "notify " + ready.id(), "wait " + leave.id(), "down"};
+  };
+  Child a("Steps", child("marker a"));
+  Child b("Steps", child("marker b"));
   go.Notify();
-  ASSERT_TRUE(ready1.Wait(10000));
-  ASSERT_TRUE(ready2.Wait(10000));
+  ASSERT_TRUE(ready.Wait(10000) && ready.Wait(10000));
   // Joining them finds both markers and counts three.
   ASSERT_EQ(Startup(), 1);
   EXPECT_EQ(UseCount(), 3);
@@ -127,23 +101,28 @@ TEST(Lifecycle, TwoProcessesStartingAtOnceClearOnceAndCountTwo) {
 
 TEST(Lifecycle, OnlyTheLastProcessDeletesTheBackingFile) {
   TestMachine machine;
+  const std::string file = machine.backing_file();
   Signal started, leave, left;
-  Child early("StartUntilToldToLeave", {started.id(), leave.id(), left.id()});
+  Child early("Steps", {"start", "notify " + started.id(), "wait " + leave.id(), "down", "notify " + left.id()});
   ASSERT_TRUE(started.Wait(10000));
-  Child late("StartLateAndStay", {leave.id(), left.id(), machine.backing_file()});
+  Child late("Steps", {"start", "notify " + leave.id(), "wait " + left.id(), "file " + file, "count 1", "down",
+                       "no-file " + file});
   EXPECT_EQ(early.Wait(), 0);
   EXPECT_EQ(late.Wait(), 0);
 }
 
+// Killed with the region mapped and the initialization mutex held, as if
+// half-way through another start-up: the next start-up clears the region
+// again (the block made before is gone).
 TEST(Lifecycle, ProcessKilledInsideStartupWedgesNothingAndLeavesNothing) {
   TestMachine machine;
   Signal holding;
-  Child crashed("HoldInitMutexUntilKilled", {holding.id()});
+  Child crashed("Steps", {"start", "mark stale", "hold-init", "notify " + holding.id(), "sleep"});
   ASSERT_TRUE(holding.Wait(10000));
   crashed.Kill();
   crashed.Wait();
   ASSERT_TRUE(test::FileExists(machine.backing_file()));
-  Child next("StartAfterACrash", {});
+  Child next("Steps", {"start", "count 1", "mark stale", "down"});
   EXPECT_EQ(next.Wait(10000), 0);
   EXPECT_FALSE(test::FileExists(machine.backing_file()));
 }
@@ -164,11 +143,7 @@ TEST(Lifecycle, StartupNeedsTheRegistryKeys) {
       // The backing file's path must fit 260 characters.
       {product + installer + "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "/" +
            std::string(240, 'd') + "\n" + pub, 0},
-      // Key paths and value names compare without regard to case.
-      {"[hkey_local_machine\\software\\zylaris\\zy-visa]\n"
-       "[HKEY_LOCAL_MACHINE\\software\\ZYLARIS\\common\\installer]\n"
-       "zysharedmemorydir=" + machine.shm_dir() + "\nZyPubAppDataDir=" + machine.appdata_dir() + "\n",
-       1},
+      {product + installer + shm + pub, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.registry);
@@ -179,51 +154,33 @@ TEST(Lifecycle, StartupNeedsTheRegistryKeys) {
 }
 
 // The real shared object: loading never fails, and the load hook's start-up
-// result is what zyvisaInitializeServicesIfNeeded reports. args[0]:
-// "unload" closes the library again; "exit" keeps it and ends the process
-// with exit(), which runs the unload hook after the C++ runtime's own
+// result is what zyvisaInitializeServicesIfNeeded reports, as the exit code.
+// args[0]: "unload" closes the library again; "exit" keeps it and ends the
+// process with exit(), which runs the unload hook after the C++ runtime's own
 // destructors (the state shutdown reads must still be there).
 ZYVISA_SCENARIO(LoadAndAsk) {
   const bool unload = args.at(0) == "unload";
-  const int started =
-      test::CallInLibrary(ZYVISA_SO_PATH, "zyvisaInitializeServicesIfNeeded", unload);
+  const int started = test::CallInLibrary(ZYVISA_SO_PATH, "zyvisaInitializeServicesIfNeeded", unload);
   if (unload) return started;
-  if (started != 1) return 1;
-  std::exit(0);
+  std::exit(started);
 }
 
-TEST(Lifecycle, LoadedLibraryReportsItsStartup) {
+TEST(Lifecycle, LoadedLibraryReportsItsStartupAndShutsDownWhenUnloadedOrAtExit) {
   TestMachine machine;
-  Child loaded("LoadAndAsk", {"unload"});
-  EXPECT_EQ(loaded.Wait(), 1);
-  // Unloading ran shutdown: the last process deleted the file.
-  EXPECT_FALSE(test::FileExists(machine.backing_file()));
+  for (const char* how : {"unload", "exit"}) {
+    Child loaded("LoadAndAsk", {how});
+    EXPECT_EQ(loaded.Wait(), 1) << how;
+    // The last process deleted the file.
+    EXPECT_FALSE(test::FileExists(machine.backing_file())) << how;
+  }
   machine.WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Zylaris\\Common\\Installer]\n"
                         "ZYSHAREDMEMORYDIR=" + machine.shm_dir() + "\n");
   Child no_product_key("LoadAndAsk", {"unload"});
   EXPECT_EQ(no_product_key.Wait(), 0);
 }
 
-TEST(Lifecycle, ProcessExitingWithTheLibraryLoadedShutsDownCleanly) {
+TEST(StartupConfig, SizesComeFromTheConfiguration) {
   TestMachine machine;
-  Child loaded("LoadAndAsk", {"exit"});
-  EXPECT_EQ(loaded.Wait(), 0);
-  EXPECT_FALSE(test::FileExists(machine.backing_file()));
-}
-
-}  // namespace
-}  // namespace zyvisa::lifecycle
-
-namespace zyvisa::lifecycle {
-namespace {
-
-class StartupConfig : public ::testing::Test {
- protected:
-  void Config(const std::string& values) { machine_.WriteConfig("[VISA-CONFIG]\n" + values); }
-  test::TestMachine machine_;
-};
-
-TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
   const struct {
     const char* values;
     ViUInt16 started;
@@ -240,7 +197,7 @@ TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.values);
-    Config(c.values);
+    machine.WriteConfig(std::string("[VISA-CONFIG]\n") + c.values);
     ASSERT_EQ(Startup(), c.started);
     if (c.started == 1) {
       EXPECT_EQ(State().region_size, c.region_size);
@@ -260,12 +217,13 @@ TEST_F(StartupConfig, SizesComeFromTheConfiguration) {
   }
 }
 
-TEST_F(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
-  Config("MinAsyncCount=100\n");
+TEST(StartupConfig, OnlyTheCreatorWritesMinAsyncCount) {
+  TestMachine machine;
+  machine.WriteConfig("[VISA-CONFIG]\nMinAsyncCount=100\n");
   Signal started, leave;
-  Child first("StartUntilToldToLeave", {started.id(), leave.id(), "-"});
+  Child first("Steps", {"start", "notify " + started.id(), "wait " + leave.id(), "down"});
   ASSERT_TRUE(started.Wait(10000));
-  Config("MinAsyncCount=999\n");
+  machine.WriteConfig("[VISA-CONFIG]\nMinAsyncCount=999\n");
   ASSERT_EQ(Startup(), 1);
   EXPECT_EQ(reinterpret_cast<const ServicesSharedHead*>(State().services_data)->min_async_count,
             100u);

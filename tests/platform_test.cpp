@@ -30,45 +30,37 @@ class PlatformMachine : public ::testing::Test {
   std::string Path(const std::string& file) const { return machine_.shm_dir() + "/" + file; }
   zyvisa::test::TestMachine machine_;
 };
-using NamedMutexTest = PlatformMachine;
-using FilesTest = PlatformMachine;
 
-// Children: args[0] is the machine folder, args[1] the mutex name.
-// Holds the named mutex until killed, after notifying the signal args[2].
-ZYVISA_SCENARIO(HoldNamedMutex) {
+// args: the machine folder, a mutex name, and a signal. With the signal, holds
+// the mutex until killed, after notifying it; without, ends with 0 when this
+// fresh process gets the mutex, plainly, within a second. The POSIX mutex
+// files' suite uses it too.
+ZYVISA_SCENARIO(NamedMutexUser) {
   pf::SetMachineFolder(args.at(0).c_str());
-  Signal held(args.at(2));
   pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
-  if (pf::NamedMutexWait(m, pf::kWaitForever) != WaitResult::kAcquired) return 1;
-  held.Notify();
+  const WaitResult got = pf::NamedMutexWait(m, args.size() > 2 ? pf::kWaitForever : 1000);
+  if (args.size() == 2) return got == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
+  if (got != WaitResult::kAcquired) return 1;
+  Signal(args[2]).Notify();
   for (;;) pf::SleepMs(1000);
-}
-
-// Exit code 0 when this fresh process gets the mutex, plainly, within a second.
-ZYVISA_SCENARIO(AcquireNamedMutex) {
-  pf::SetMachineFolder(args.at(0).c_str());
-  pf::NamedMutex* m = pf::NamedMutexOpen(args.at(1).c_str());
-  return pf::NamedMutexWait(m, 1000) == WaitResult::kAcquired && pf::NamedMutexRelease(m) ? 0 : 1;
 }
 
 // Holds the named mutex in a child until killed; returns once it is held.
 std::unique_ptr<Child> HoldInChild(const std::string& name) {
   Signal held;
-  auto child = std::make_unique<Child>("HoldNamedMutex",
-                                       ScenarioArgs{pf::MachineFolder(), name, held.id()});
+  auto child = std::make_unique<Child>("NamedMutexUser", ScenarioArgs{pf::MachineFolder(), name, held.id()});
   EXPECT_TRUE(held.Wait(kChildTimeoutMs));
   return child;
 }
 
 bool AcquiredInChild(const std::string& name) {
-  Child child("AcquireNamedMutex", {pf::MachineFolder(), name});
-  return child.Wait(kChildTimeoutMs) == 0;
+  return Child("NamedMutexUser", {pf::MachineFolder(), name}).Wait(kChildTimeoutMs) == 0;
 }
 
 // ---------------------------------------------------------------- named mutex
 
 // The next waiter gets a mutex whose owner ended holding it, made usable again.
-TEST_F(NamedMutexTest, OwnerThatEndsHoldingItHandsItOverAbandoned) {
+TEST_F(PlatformMachine, OwnerThatEndsHoldingItHandsItOverAbandoned) {
   // A process killed while we wait, without limit and with one; a thread of
   // ours that ended.
   for (const uint32_t timeout : {pf::kWaitForever, 5000u, 0u}) {
@@ -96,7 +88,7 @@ TEST_F(NamedMutexTest, OwnerThatEndsHoldingItHandsItOverAbandoned) {
   }
 }
 
-TEST_F(NamedMutexTest, EachNameIsItsOwnMutexForEveryUser) {
+TEST_F(PlatformMachine, EachNameIsItsOwnMutexForEveryUser) {
   auto holder = HoldInChild("Global\\a/b");
   pf::NamedMutex* held = pf::NamedMutexOpen("Global\\a/b");
   EXPECT_EQ(pf::NamedMutexWait(held, 0), WaitResult::kTimeout);
@@ -146,7 +138,7 @@ ZYVISA_SCENARIO(ShareFile) {
   return 0;
 }
 
-TEST_F(FilesTest, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
+TEST_F(PlatformMachine, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
   const std::string path = Path("region.tmp");
   const auto open = [&](pf::ShareMode m) { return pf::SharedFileOpen(path.c_str(), m, true); };
   Signal opened, done;
@@ -164,7 +156,7 @@ TEST_F(FilesTest, ShareModesAcrossProcessesAndTheLastHolderDeletes) {
 }
 
 // Two processes seeding one configuration at once: the later copy must lose.
-TEST_F(FilesTest, CopyNeverOverwrites) {
+TEST_F(PlatformMachine, CopyNeverOverwrites) {
   const std::string from = Path("from.ini"), to = Path("to.ini");
   zyvisa::test::WriteFile(from, "new");
   zyvisa::test::WriteFile(to, "old");
@@ -174,38 +166,36 @@ TEST_F(FilesTest, CopyNeverOverwrites) {
 
 // ---------------------------------------------------------------- processes
 
-ZYVISA_SCENARIO(ExitAtOnce) { return 0; }
-
-// Exit code 0 when neither id of this process is the parent's (args[0]).
+// Exits at once: 0 when neither id of this process is the parent's
+// (args[0]). A forked child must not report its parent's cached ids, or it
+// would take the parent's holds for its own.
 ZYVISA_SCENARIO(IdsAreOwn) {
   const auto parent = uint32_t(std::stoul(args.at(0)));
   return pf::CurrentProcessId() == parent || pf::CurrentThreadId() == parent;
 }
 
+// visaProcIsAlive's answer; -1 when it fails.
+int Alive(uint32_t id) {
+  ViBoolean alive = 7;
+  return visaProcIsAlive(id, &alive) == VI_SUCCESS ? alive : -1;
+}
+
 TEST(Processes, EndedChildIsGoneEvenBeforeReapedAndIdsAreRenewedInAChild) {
-  Child ended("ExitAtOnce", {});
+  Child ended("IdsAreOwn", {std::to_string(pf::CurrentProcessId())});
   // Not reaped until Wait below: a zombie, which kill(pid, 0) still finds; a
   // process object that our handle keeps, on Windows.
-  pf::ProcState state;
-  for (int i = 0; (state = pf::ProcessState(uint32_t(ended.pid()))) == pf::ProcState::kAlive &&
-                  i < 5000; ++i) {
+  for (int i = 0; pf::ProcessState(uint32_t(ended.pid())) == pf::ProcState::kAlive && i < 5000; ++i) {
     pf::SleepMs(1);
   }
-  EXPECT_EQ(state, pf::ProcState::kGone);
-  ViBoolean alive = 7;
-  EXPECT_EQ(visaProcIsAlive(ViUInt32(ended.pid()), &alive), VI_SUCCESS);
-  EXPECT_EQ(alive, VI_FALSE);
+  EXPECT_EQ(pf::ProcessState(uint32_t(ended.pid())), pf::ProcState::kGone);
+  EXPECT_EQ(Alive(uint32_t(ended.pid())), VI_FALSE);
   EXPECT_EQ(ended.Wait(kChildTimeoutMs), 0);
   EXPECT_EQ(pf::ProcessState(0), pf::ProcState::kGone);  // not "my process group"
   EXPECT_EQ(pf::ProcessState(0xFFFFFFFFu), pf::ProcState::kGone);  // not "every process"
-  // A forked child must not report its parent's cached ids, or it would take
-  // the parent's holds for its own.
-  Child child("IdsAreOwn", {std::to_string(pf::CurrentProcessId())});
-  EXPECT_EQ(child.Wait(kChildTimeoutMs), 0);
 }
 
+// A thread's id has its own /proc entry; it names no process.
 TEST(Processes, OnlyAProcessIdCountsAsALiveProcess) {
-  // A thread's id has its own /proc entry; it names no process.
   std::atomic<uint32_t> tid{0};
   std::atomic<bool> done{false};
   std::thread thread([&] {
@@ -213,13 +203,8 @@ TEST(Processes, OnlyAProcessIdCountsAsALiveProcess) {
     while (!done) pf::SleepMs(1);
   });
   while (tid == 0) pf::SleepMs(1);
-  const struct { uint32_t id; ViBoolean alive; } rows[] = {
-      {pf::CurrentProcessId(), VI_TRUE}, {tid, VI_FALSE}};
-  for (const auto& row : rows) {
-    ViBoolean alive = 7;
-    EXPECT_EQ(visaProcIsAlive(row.id, &alive), VI_SUCCESS) << row.id;
-    EXPECT_EQ(alive, row.alive) << row.id;
-  }
+  EXPECT_EQ(Alive(pf::CurrentProcessId()), VI_TRUE);
+  EXPECT_EQ(Alive(tid), VI_FALSE);
   done = true;
   thread.join();
 }

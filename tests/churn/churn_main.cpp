@@ -5,6 +5,7 @@
 // semaphore's mutual exclusion; any of them makes it fail.
 //
 //   zyvisa-churn [--processes N] [--slots N] [--kill-percent P] [--seed S]
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -36,10 +37,9 @@ constexpr int kBadArguments = 64;
 constexpr ViUInt32 kAcquireLimitMs = 15000;  // a wait this long is a hang
 constexpr auto kProcessLimit = std::chrono::seconds(30);
 
-// Shared by the workers, in the region: who is inside, and how often anybody was.
+// Shared by the workers, in the region: who is inside.
 struct Guard {
   std::atomic<uint32_t> inside;
-  std::atomic<uint32_t> entries;
 };
 
 void Record(const char* results, long index, char value) {
@@ -72,7 +72,6 @@ int RunChild(const std::string& role, long index, const char* results) {
     // A holder killed inside leaves its id here; a second holder at the same
     // time would overwrite ours, which we see on the way out.
     guard->inside.store(me);
-    guard->entries.fetch_add(1);
     visaSleep(ViUInt32(random() % 3));
     const bool alone = guard->inside.exchange(0) == me;
     visaSemRelease(sem, &acquired);
@@ -105,11 +104,9 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
         ++others;
         break;
       }
-      Running r;
-      r.started = Clock::now();
-      r.kill_at = Clock::time_point::max();
+      Running r{Clock::now(), Clock::time_point::max()};
+      // From before the library is loaded to well into a worker's turns.
       if (int(random() % 100) < kill_percent) {
-        // From before the library is loaded to well into a worker's turns.
         r.kill_at = r.started + std::chrono::microseconds(random() % (worker ? 40000 : 12000));
       }
       running[pid] = r;
@@ -117,25 +114,20 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
     }
     const auto now = Clock::now();
     for (auto& [pid, r] : running) {
-      if (!r.killed && now >= r.kill_at) {
-        zyvisa::test::KillProcess(pid);
-        r.killed = true;
-        ++killed;
-      } else if (!r.killed && now - r.started > kProcessLimit) {
-        zyvisa::test::KillProcess(pid);
-        r.killed = true;
-        ++hangs;
-      }
+      if (r.killed || (now < r.kill_at && now - r.started <= kProcessLimit)) continue;
+      zyvisa::test::KillProcess(pid);
+      r.killed = true;
+      ++(now >= r.kill_at ? killed : hangs);
     }
     int pid = 0, code = 0;
     bool reaped = false;
     while (zyvisa::test::ReapEnded(&pid, &code)) {
       reaped = true;
-      auto it = running.find(pid);
+      const auto it = running.find(pid);
       if (it == running.end()) continue;
-      const bool was_killed = it->second.killed;
+      const bool killed_here = it->second.killed && code == -9;
       running.erase(it);
-      if (was_killed && code == -9) continue;
+      if (killed_here) continue;
       if (code == kSemaphoreTimedOut) ++timeouts;
       else if (code == kExclusionBroken) ++breaches;
       else if (code != kDone && code != kStartupFailed) ++others;
@@ -145,11 +137,8 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
 
   // Start-ups that failed, also in processes killed after reporting.
   const std::string outcome = zyvisa::test::ReadFile(results);
-  long ok = 0, failed = 0;
-  for (char c : outcome) {
-    ok += c == '1';
-    failed += c == '0';
-  }
+  const auto ok = std::count(outcome.begin(), outcome.end(), '1');
+  const auto failed = std::count(outcome.begin(), outcome.end(), '0');
   // With every process gone, a new start-up works and, leaving last, takes
   // the region (and whatever killed processes left in it) with it.
   const int last = zyvisa::test::SpawnProgram({self, "--child", "brief", "0", results});
@@ -172,29 +161,24 @@ int RunChurn(long processes, int slots, int kill_percent, unsigned seed) {
              : 1;
 }
 
-long Number(const char* text) { return std::strtol(text, nullptr, 10); }
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "--child") == 0) {
-    return RunChild(argv[2], Number(argv[3]), argv[4]);
+    return RunChild(argv[2], std::strtol(argv[3], nullptr, 10), argv[4]);
   }
-  long processes = 3000;
-  int slots = 6, kill_percent = 45;
-  unsigned seed = std::random_device()();
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--processes") == 0) processes = Number(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--slots") == 0) slots = int(Number(argv[i + 1]));
-    else if (std::strcmp(argv[i], "--kill-percent") == 0) kill_percent = int(Number(argv[i + 1]));
-    else if (std::strcmp(argv[i], "--seed") == 0) seed = unsigned(Number(argv[i + 1]));
-    else return kBadArguments;
+  const std::string flags[] = {"--processes", "--slots", "--kill-percent", "--seed"};
+  long values[] = {3000, 6, 45, long(std::random_device()())};
+  bool bad = argc % 2 == 0;
+  for (int i = 1; !bad && i + 1 < argc; i += 2) {
+    const auto flag = std::find(std::begin(flags), std::end(flags), argv[i]);
+    bad = flag == std::end(flags);
+    if (!bad) values[flag - std::begin(flags)] = std::strtol(argv[i + 1], nullptr, 10);
   }
-  if (argc % 2 == 0 || processes < 1 || slots < 1) {
-    std::fprintf(stderr,
-                 "usage: zyvisa-churn [--processes N] [--slots N] [--kill-percent P] [--seed S]\n");
+  if (bad || values[0] < 1 || values[1] < 1) {
+    std::fprintf(stderr, "usage: zyvisa-churn [--processes N] [--slots N] [--kill-percent P] [--seed S]\n");
     return kBadArguments;
   }
-  std::printf("seed %u\n", seed);
-  return RunChurn(processes, slots, kill_percent, seed);
+  std::printf("seed %u\n", unsigned(values[3]));
+  return RunChurn(values[0], int(values[1]), int(values[2]), unsigned(values[3]));
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "platform/platform.h"
 #include "runtime/process_state.h"
 #include "runtime/shared_region.h"
+#include "support/inspect_tool.h"
 #include "support/posix/posix_files.h"
 #include "support/test_machine.h"
 #include "zyvisa_config.h"
@@ -26,8 +28,6 @@
 namespace zyvisa {
 namespace {
 
-using runtime::BlockHeader;
-using runtime::ServicesSharedHead;
 using test::Child;
 using test::Signal;
 using test::TestMachine;
@@ -37,16 +37,6 @@ const char kInitMutexFile[] = "zyvisa-mutex-Global%5CZY-VISA Initialization and 
 
 int StartupInChild() { return Child("StartAndProbe", {}).Wait(kLimitMs); }
 void Prime() { ASSERT_EQ(StartupInChild(), 1); }
-
-uint16_t UseCount(const std::string& backing_file) {
-  size_t size = 0;
-  const void* view = platform::MapFileReadOnly(backing_file.c_str(), &size);
-  if (view == nullptr || size < 100) return 0xFFFF;
-  ServicesSharedHead head;
-  std::memcpy(&head, static_cast<const uint8_t*>(view) + sizeof(BlockHeader), sizeof head);
-  platform::UnmapFileReadOnly(view, size);
-  return head.use_count;
-}
 
 // A FIFO blocks whoever opens it; a lock word naming a thread that does not
 // exist must be taken over.
@@ -73,7 +63,9 @@ TEST(DamagedInputs, FifosAndAStaleLockWordNeitherHangNorCrash) {
       Prime();
       const int gone = test::GoneProcessId();
       // The futex word is the first word of the mutex, at offset 64 of the file.
-      test::PatchFile(machine.shm_dir() + "/" + kInitMutexFile, 64, &gone, sizeof gone);
+      std::string file = test::ReadFile(machine.shm_dir() + "/" + kInitMutexFile);
+      std::memcpy(&file[64], &gone, sizeof gone);
+      test::WriteFile(machine.shm_dir() + "/" + kInitMutexFile, file);
     }
     EXPECT_EQ(StartupInChild(), c.started);
   }
@@ -167,8 +159,9 @@ TEST(LifecycleFaults, ForkedChildLeavesTheUseCountToItsParent) {
       return 0;
     });
     if (forked.Wait(kLimitMs) != 0) return 21;
-    if (!test::FileExists(machine.backing_file())) return 22;
-    if (const uint16_t count = UseCount(machine.backing_file()); count != 1) return 30 + count;
+    int code = 0;
+    const std::string json = test::Inspect("--json " + test::Region(machine), &code);
+    if (json.find("\"use_count\":1,") == std::string::npos) return 22;
     platform::LibraryFree(lib);
     return test::FileExists(machine.backing_file()) ? 23 : 0;
   });
@@ -184,9 +177,12 @@ TEST(MachineFolder, BelongsToItsGroupWithMembersFilesProtected) {
   registry.replace(registry.find(machine.shm_dir() + "\n"), machine.shm_dir().size(), folder);
   machine.WriteRegistry(registry);
   ASSERT_EQ(lifecycle::Startup(), 1);
-  EXPECT_EQ(test::FileMode(folder), 03770);  // set-group-id, sticky, group only
+  const auto mode = [](const std::string& path) {
+    return int(std::filesystem::status(path).permissions()) & 07777;
+  };
+  EXPECT_EQ(mode(folder), 03770);  // set-group-id, sticky, group only
   EXPECT_TRUE(test::InOurGroup(folder));
-  EXPECT_EQ(test::FileMode(folder + "/ZY-VISA Shared Memory.tmp"), 0660);
+  EXPECT_EQ(mode(folder + "/ZY-VISA Shared Memory.tmp"), 0660);
   lifecycle::Shutdown();
 }
 

@@ -20,17 +20,9 @@ using test::Region;
 TEST(Inspect, ShowsTheProcessesThatReallyHoldTheRegion) {
   test::TestMachine machine;
   test::Signal started, leave;
-  auto run = [&](bool stay) {
-    return [&, stay] {
-      if (lifecycle::Startup() != 1) return 20;
-      started.Notify();
-      if (stay) return leave.Wait(10000) ? 0 : 21;
-      for (;;) leave.Wait(1000);
-    };
-  };
-  test::Child holder(run(true));
+  test::Child holder("Steps", {"start", "notify " + started.id(), "wait " + leave.id()});
   ASSERT_TRUE(started.Wait(10000));
-  test::Child killed(run(false));
+  test::Child killed("Steps", {"start", "notify " + started.id(), "sleep"});
   ASSERT_TRUE(started.Wait(10000));
   killed.Kill();
   killed.Wait();

@@ -3,10 +3,12 @@
 // of them with SIGKILL at random moments and starts a replacement. At the
 // end no request may be wedged, exclusion may never have been broken, and
 // the record's counts must agree with its state.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -31,40 +33,38 @@ using zyvisa::test::Child;
 // dead holder is given up within milliseconds.
 constexpr uint32_t kWedgedMs = 10000;
 
+// What the workers count; the last three fail the soak.
+enum Count {
+  kExclusiveGrants, kSharedGrants, kGateEntries, kGateRefusals, kLockRefusals, kWedged, kViolations, kSetupFailures
+};
+constexpr const char* kCountNames[] = {"exclusive grants", "shared grants", "gate entries", "gate refusals",
+                                       "lock refusals", "wedged", "violations", "setup failures"};
+
 // Counters every process shares (anonymous shared memory, not the region:
 // they must survive whatever happens to the region's users).
 struct Board {
   std::atomic<uint32_t> stop;
   // Process id of the worker inside its exclusive section, 0 when none.
   std::atomic<uint32_t> exclusive_holder;
-  std::atomic<uint64_t> exclusive_grants, shared_grants, gate_entries, gate_refusals;
-  std::atomic<uint64_t> lock_refusals, wedged, violations, setup_failures;
+  std::atomic<uint64_t> counts[std::size(kCountNames)];
 };
 
-bool Dead(uint32_t pid) { return pf::ProcessState(pid) == pf::ProcState::kGone; }
+// A live worker other than us in its exclusive section (holder) is a broken
+// exclusion when we got the lock or are inside the gate.
+bool Violated(Board& b, uint32_t me, uint32_t holder, const char* what) {
+  if (holder == 0 || holder == me || pf::ProcessState(holder) == pf::ProcState::kGone) return false;
+  b.counts[kViolations]++;
+  std::fprintf(stderr, "soak: %u %s while %u holds the exclusive lock\n", me, what, holder);
+  return true;
+}
 
 // Takes the exclusive section's marker; a marker left by a killed worker is
-// taken over, one of a live worker is a broken exclusion.
+// taken over.
 void EnterExclusive(Board& b, uint32_t me) {
   for (;;) {
     uint32_t holder = 0;
     if (b.exclusive_holder.compare_exchange_strong(holder, me)) return;
-    if (!Dead(holder)) {
-      b.violations++;
-      std::fprintf(stderr, "soak: %u got the exclusive lock while %u holds it\n", me, holder);
-      return;
-    }
-    if (b.exclusive_holder.compare_exchange_strong(holder, me)) return;
-  }
-}
-
-// Inside the gate without the lock: no live worker other than us may be in
-// its exclusive section.
-void CheckGateAlone(Board& b, uint32_t me) {
-  const uint32_t holder = b.exclusive_holder.load();
-  if (holder != 0 && holder != me && !Dead(holder)) {
-    b.violations++;
-    std::fprintf(stderr, "soak: %u inside the gate under %u's exclusive lock\n", me, holder);
+    if (Violated(b, me, holder, "got the lock") || b.exclusive_holder.compare_exchange_strong(holder, me)) return;
   }
 }
 
@@ -74,50 +74,40 @@ void Spin(std::mt19937& rng) {
   }
 }
 
-IoSession* OpenSession() {
+// Starts the library and opens a session on the soak's resource.
+IoSession* StartAndOpen() {
   ViUInt32 handle = 0;
-  auto* s = static_cast<IoSession*>(
+  auto* s = zyvisa::lifecycle::Startup() != 1 ? nullptr : static_cast<IoSession*>(
       zyvisaCreateObject(ZYVISA_KIND_SESSION, sizeof(IoSession), &handle));
   if (s == nullptr) return nullptr;
   s->handle = handle;
   s->owner_process_id = pf::CurrentProcessId();
   s->identity_a = 7;
   s->identity_c = 1;
-  ViStatus status = zyvisaRsrcCreateResource(s);
-  if (status == VI_SUCCESS) status = zyvisaRsrcCreateSession(s);
-  if (status != VI_SUCCESS) {
-    std::fprintf(stderr, "soak: %u cannot open its session (0x%08X)\n", pf::CurrentProcessId(),
-                 unsigned(status));
-    return nullptr;
-  }
-  return s;
+  const bool ok = zyvisaRsrcCreateResource(s) == VI_SUCCESS && zyvisaRsrcCreateSession(s) == VI_SUCCESS;
+  return ok ? s : nullptr;
 }
 
-bool GateOnce(Board& b, IoSession* s, uint32_t me, std::mt19937& rng) {
+void GateOnce(Board& b, IoSession* s, uint32_t me, std::mt19937& rng) {
   ViUInt16 entered = 0;
   if (visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) {
-    b.gate_refusals++;
-    return false;
+    b.counts[kGateRefusals]++;
+    return;
   }
-  b.gate_entries++;
-  CheckGateAlone(b, me);
+  b.counts[kGateEntries]++;
+  Violated(b, me, b.exclusive_holder.load(), "is inside the gate");
   Spin(rng);
   visaExitLockOper(s->handle, entered);
-  return true;
 }
 
 int Worker(Board& b, unsigned seed) {
-  if (zyvisa::lifecycle::Startup() != 1) {
-    std::fprintf(stderr, "soak: %u cannot start the library\n", pf::CurrentProcessId());
-    b.setup_failures++;
+  const uint32_t me = pf::CurrentProcessId();
+  IoSession* s = StartAndOpen();
+  if (s == nullptr) {
+    std::fprintf(stderr, "soak: %u cannot start the library or open its session\n", me);
+    b.counts[kSetupFailures]++;
     return 2;
   }
-  IoSession* s = OpenSession();
-  if (s == nullptr) {
-    b.setup_failures++;
-    return 3;
-  }
-  const uint32_t me = pf::CurrentProcessId();
   std::mt19937 rng(seed);
   char key[256];
   while (b.stop.load() == 0) {
@@ -130,25 +120,19 @@ int Worker(Board& b, unsigned seed) {
     const uint32_t start = pf::TickCount();
     const ViStatus status = zyvisaLock(s, type, kWedgedMs, "soak", key);
     if (status != VI_SUCCESS) {
-      if (pf::TickCount() - start >= kWedgedMs) {
-        b.wedged++;
-        std::fprintf(stderr, "soak: %u waited %u ms for a lock (status 0x%08X)\n", me,
-                     kWedgedMs, unsigned(status));
-      } else {
-        b.lock_refusals++;
-      }
+      const bool wedged = pf::TickCount() - start >= kWedgedMs;
+      b.counts[wedged ? kWedged : kLockRefusals]++;
+      if (wedged) std::fprintf(stderr, "soak: %u waited %u ms for a lock (0x%08X)\n", me, kWedgedMs,
+                           unsigned(status));
       continue;
     }
+    b.counts[type == VI_EXCLUSIVE_LOCK ? kExclusiveGrants : kSharedGrants]++;
+    if (type == VI_EXCLUSIVE_LOCK) EnterExclusive(b, me);
+    GateOnce(b, s, me, rng);
     if (type == VI_EXCLUSIVE_LOCK) {
-      b.exclusive_grants++;
-      EnterExclusive(b, me);
-      GateOnce(b, s, me, rng);
       Spin(rng);
       uint32_t mine = me;
       b.exclusive_holder.compare_exchange_strong(mine, 0);
-    } else {
-      b.shared_grants++;
-      GateOnce(b, s, me, rng);
     }
     zyvisaUnlock(s);
   }
@@ -190,22 +174,15 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int kills = 1000, workers = 6;
-  unsigned seed = std::random_device{}();
-  for (int i = 1; i < argc; ++i) {
-    if (i + 1 >= argc) return Usage();
-    const std::string flag = argv[i];
-    const long value = std::strtol(argv[++i], nullptr, 10);
-    if (flag == "--kills") {
-      kills = int(value);
-    } else if (flag == "--workers") {
-      workers = int(value);
-    } else if (flag == "--seed") {
-      seed = unsigned(value);
-    } else {
-      return Usage();
-    }
+  const std::string flags[] = {"--kills", "--workers", "--seed"};
+  long values[] = {1000, 6, long(std::random_device{}())};
+  for (int i = 1; i < argc; i += 2) {
+    const auto flag = std::find(std::begin(flags), std::end(flags), argv[i]);
+    if (i + 1 >= argc || flag == std::end(flags)) return Usage();
+    values[flag - std::begin(flags)] = std::strtol(argv[i + 1], nullptr, 10);
   }
+  const int kills = int(values[0]), workers = int(values[1]);
+  const auto seed = unsigned(values[2]);
   if (workers < 2 || kills < 0) return Usage();
   std::printf("soak: %d workers, %d kills, seed %u\n", workers, kills, seed);
 
@@ -226,11 +203,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "soak: the keeper cannot start the library\n");
     return 1;
   }
+  const auto hire = [&] {
+    const auto worker_seed = unsigned(rng());
+    return std::make_unique<Child>([&board, worker_seed] { return Worker(board, worker_seed); });
+  };
   std::vector<std::unique_ptr<Child>> crew;
-  for (int i = 0; i < workers; ++i) {
-    const unsigned s = unsigned(rng());
-    crew.push_back(std::make_unique<Child>([&board, s] { return Worker(board, s); }));
-  }
+  for (int i = 0; i < workers; ++i) crew.push_back(hire());
   for (int k = 0; k < kills; ++k) {
     // Anywhere in a worker's life: in start-up, waiting, holding a lock,
     // inside the gate, inside a resource mutex.
@@ -238,8 +216,7 @@ int main(int argc, char** argv) {
     auto& victim = crew[rng() % crew.size()];
     victim->Kill();
     victim->Wait(kWedgedMs);
-    const unsigned s = unsigned(rng());
-    victim = std::make_unique<Child>([&board, s] { return Worker(board, s); });
+    victim = hire();
   }
   pf::SleepMs(200);
   board.stop = 1;
@@ -254,12 +231,11 @@ int main(int argc, char** argv) {
 
   // The parent joins last: the survivors' work is done, the record must hold
   // at most what the killed ones left, and give it up.
-  if (zyvisa::lifecycle::Startup() != 1) {
-    std::fprintf(stderr, "soak: the parent cannot start the library\n");
+  IoSession* s = StartAndOpen();
+  if (s == nullptr) {
+    std::fprintf(stderr, "soak: the parent cannot start the library or open its session\n");
     return 1;
   }
-  IoSession* s = OpenSession();
-  if (s == nullptr) return 1;
   auto& r = *static_cast<lk::ResourceRecord*>(s->resource_record);
   failures += CheckInvariants(r, "after the run");
   const ViStatus got = zyvisaLock(s, VI_EXCLUSIVE_LOCK, kWedgedMs, nullptr, nullptr);
@@ -269,38 +245,29 @@ int main(int argc, char** argv) {
   }
   zyvisaUnlock(s);
   failures += CheckInvariants(r, "after the final lock");
-  if (r.lock_state != 0 || r.lock_waiters != 0 || r.shared_lock_count != 0) {
-    std::fprintf(stderr, "soak: the record is not free at the end\n");
-    ++failures;
-  }
-  for (uint32_t count : r.oper_count) {
-    if (count != 0) {
-      std::fprintf(stderr, "soak: an operation of a killed worker is still counted\n");
-      ++failures;
-      break;
-    }
-  }
+  // Free, with no operation of a killed worker counted, and the gate open.
+  uint32_t opers = 0;
+  for (uint32_t count : r.oper_count) opers += count;
   ViUInt16 entered = 0;
-  if (visaEnterLockOper(s->handle, &entered) != VI_SUCCESS) {
-    std::fprintf(stderr, "soak: the gate stays shut at the end\n");
+  const bool gate_open = visaEnterLockOper(s->handle, &entered) == VI_SUCCESS;
+  visaExitLockOper(s->handle, entered);
+  if (r.lock_state != 0 || r.lock_waiters != 0 || r.shared_lock_count != 0 || opers != 0 || !gate_open) {
+    std::fprintf(stderr, "soak: the record is not free at the end (operations %u, gate %s)\n", opers,
+                 gate_open ? "open" : "shut");
     ++failures;
   }
-  visaExitLockOper(s->handle, entered);
   zyvisaRsrcFreeSession(s);
   zyvisaFreeObject(ZYVISA_KIND_SESSION, s, ViUInt16(s->handle));
   zyvisa::lifecycle::Shutdown();
   keeper.Kill();
   keeper.Wait(kWedgedMs);
 
-  std::printf(
-      "soak: kills %d, exclusive grants %llu, shared grants %llu, gate entries %llu, "
-      "gate refusals %llu, lock refusals %llu, wedged %llu, violations %llu, setup failures %llu\n",
-      kills, (unsigned long long)board.exclusive_grants.load(),
-      (unsigned long long)board.shared_grants.load(), (unsigned long long)board.gate_entries.load(),
-      (unsigned long long)board.gate_refusals.load(), (unsigned long long)board.lock_refusals.load(),
-      (unsigned long long)board.wedged.load(), (unsigned long long)board.violations.load(),
-      (unsigned long long)board.setup_failures.load());
-  failures += int(board.wedged.load() + board.violations.load() + board.setup_failures.load());
+  std::printf("soak: kills %d", kills);
+  for (size_t i = 0; i < std::size(kCountNames); ++i) {
+    std::printf(", %s %llu", kCountNames[i], static_cast<unsigned long long>(board.counts[i].load()));
+    if (i >= kWedged) failures += int(board.counts[i].load());
+  }
+  std::printf("\n");
   std::printf("soak: %s\n", failures == 0 ? "ok" : "FAILED");
   return failures == 0 ? 0 : 1;
 }

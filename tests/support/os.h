@@ -17,10 +17,14 @@ bool GetEnv(const char* name, std::string* value);
 void PrepareScenarioProcess();
 // The scenario registered under name; null if none.
 ScenarioFn FindScenario(const std::string& name);
-
-}  // namespace zyvisa::test::os
-
-namespace zyvisa::test::os {
 // The arguments that make the test program run a scenario.
 std::vector<std::string> ScenarioCommandLine(const char* scenario, const ScenarioArgs& args);
+
+// The environment variable that carries a machine's registry to the library
+// and to children, and its value for a machine in the folder name.
+extern const char kRegistryVariable[];
+std::string RegistryKey(const std::string& name, const std::string& registry_file);
+// Forgets what the platform keeps of a machine's registry beyond its file.
+void DropRegistry(const std::string& key);
+
 }  // namespace zyvisa::test::os

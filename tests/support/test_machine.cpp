@@ -4,19 +4,21 @@
 // support/win32.
 #include "support/test_machine.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "support/os.h"
 
 namespace zyvisa::test {
-
 
 namespace {
 
@@ -34,6 +36,39 @@ std::map<std::string, ScenarioFn>& Scenarios() {
 constexpr char kScenarioFlag[] = "--zyvisa-scenario";
 
 }  // namespace
+
+const char TestMachine::kSep = char(std::filesystem::path::preferred_separator);
+
+TestMachine::TestMachine() {
+  // Unique among processes and tests: a name that exists already is passed over.
+  static std::atomic<unsigned> counter{0};
+  const auto temp = std::filesystem::temp_directory_path();
+  std::string name;
+  do {
+    name = "zyvisa-test-" + std::to_string(std::random_device{}()) + "-" +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+           std::to_string(counter++);
+  } while (!std::filesystem::create_directory(temp / name));
+  root_ = (temp / name).string();
+  shm_dir_ = root_ + kSep + "shm";
+  appdata_dir_ = root_ + kSep + "public";
+  registry_path_ = root_ + kSep + "registry.ini";
+  registry_key_ = os::RegistryKey(name, registry_path_);
+  std::filesystem::create_directories(shm_dir_);
+  std::filesystem::create_directories(appdata_dir_);
+  had_registry_env_ = os::GetEnv(os::kRegistryVariable, &saved_registry_env_);
+  WriteRegistry(DefaultRegistry());
+  os::SetEnv(os::kRegistryVariable, registry_key_.c_str());
+}
+
+TestMachine::~TestMachine() {
+  os::DropRegistry(registry_key_);
+  os::SetEnv(os::kRegistryVariable, had_registry_env_ ? saved_registry_env_.c_str() : nullptr);
+  // The machine of an enclosing test again, where the environment alone does not carry it.
+  if (had_registry_env_) os::PrepareScenarioProcess();
+  std::error_code ec;
+  std::filesystem::remove_all(root_, ec);
+}
 
 std::string TestMachine::DefaultRegistry() const {
   return "[HKEY_LOCAL_MACHINE\\Software\\Zylaris\\ZY-VISA]\n"
@@ -68,11 +103,17 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-void PatchFile(const std::string& path, long offset, const void* bytes, size_t size) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(offset);
-  f.write(static_cast<const char*>(bytes), std::streamsize(size));
-  if (!f) Die("patch " + path);
+// Inherited descriptors and handles keep their values in a child.
+Signal::Signal(const std::string& id) : owner_(false) {
+  long long r = 0, w = 0;
+  if (std::sscanf(id.c_str(), "%lld:%lld", &r, &w) != 2) Die("signal id " + id);
+  ends_[0] = intptr_t(r);
+  ends_[1] = intptr_t(w);
+}
+
+std::string Signal::id() const {
+  return std::to_string(static_cast<long long>(ends_[0])) + ":" +
+         std::to_string(static_cast<long long>(ends_[1]));
 }
 
 bool RegisterScenario(const char* name, ScenarioFn fn) {

@@ -43,8 +43,8 @@ class TestMachine {
   std::string root_, shm_dir_, appdata_dir_, registry_path_;
   std::string saved_registry_env_;
   bool had_registry_env_ = false;
-  // Where the platform keeps this machine's registry beyond the file (the
-  // Windows registry key that stands in for HKEY_LOCAL_MACHINE).
+  // What the registry variable names for children and the library: the
+  // file, or the Windows registry key that stands in for HKEY_LOCAL_MACHINE.
   std::string registry_key_;
 };
 
@@ -64,8 +64,6 @@ void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// Overwrites bytes of an existing file at offset (aborts on failure).
-void PatchFile(const std::string& path, long offset, const void* bytes, size_t size);
 
 // A one-shot signal between processes (a pipe), made before forking.
 class Signal {
@@ -108,12 +106,6 @@ bool RegisterScenario(const char* name, ScenarioFn fn);
 // The test program's main: runs the scenario its command line names, if
 // any, and then returns true with *exit_code set.
 bool RunScenarioFromCommandLine(int argc, char** argv, int* exit_code);
-
-// True where a Child can run a function of the parent (fork); tests that
-// still need that skip themselves elsewhere.
-bool ForkAvailable();
-#define ZYVISA_REQUIRE_FORK() \
-  if (!::zyvisa::test::ForkAvailable()) GTEST_SKIP() << "needs fork; not yet a scenario"
 
 // A child process: a forked child running fn (POSIX only; the child exits
 // with fn's result without running the parent's exit handlers; fork before

@@ -1,5 +1,5 @@
-// What only the POSIX tests ask of the machine: FIFOs, permission bits and
-// groups, and a process id that nobody holds.
+// What only the POSIX tests ask of the machine: FIFOs, groups, and a process
+// id that nobody holds.
 #pragma once
 
 #include <string>
@@ -8,8 +8,6 @@ namespace zyvisa::test {
 
 // A FIFO at path (aborts on failure): a file that blocks whoever opens it.
 void MakeFifo(const std::string& path);
-// Permission bits of path (with set-group-id and sticky), or -1 if missing.
-int FileMode(const std::string& path);
 // True when path belongs to the calling process's effective group.
 bool InOurGroup(const std::string& path);
 // The id of a process that has ended (and been reaped): an id nobody holds.

@@ -32,11 +32,7 @@ namespace {
 namespace os {
 
 void SetEnv(const char* name, const char* value) {
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
+  value == nullptr ? unsetenv(name) : setenv(name, value, 1);
 }
 
 bool GetEnv(const char* name, std::string* value) {
@@ -49,31 +45,13 @@ bool GetEnv(const char* name, std::string* value) {
 // A forked child has the parent's environment and memory already.
 void PrepareScenarioProcess() {}
 
+const char kRegistryVariable[] = "ZYVISA_REGISTRY";
+std::string RegistryKey(const std::string&, const std::string& registry_file) { return registry_file; }
+void DropRegistry(const std::string&) {}
+
 }  // namespace os
 
-TestMachine::TestMachine() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "zyvisa-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) Die("mkdtemp");
-  root_ = tmpl;
-  shm_dir_ = root_ + "/shm";
-  appdata_dir_ = root_ + "/public";
-  registry_path_ = root_ + "/registry.ini";
-  std::filesystem::create_directories(shm_dir_);
-  std::filesystem::create_directories(appdata_dir_);
-  WriteRegistry(DefaultRegistry());
-  had_registry_env_ = os::GetEnv("ZYVISA_REGISTRY", &saved_registry_env_);
-  setenv("ZYVISA_REGISTRY", registry_path_.c_str(), 1);
-}
-
-TestMachine::~TestMachine() {
-  os::SetEnv("ZYVISA_REGISTRY", had_registry_env_ ? saved_registry_env_.c_str() : nullptr);
-  std::error_code ec;
-  std::filesystem::remove_all(root_, ec);
-}
-
 void TestMachine::WriteRegistry(const std::string& text) const { WriteFile(registry_path_, text); }
-
-const char TestMachine::kSep = '/';
 
 bool CancellationUnwinds() { return true; }
 
@@ -82,11 +60,6 @@ const char kMathLibrary[] = "libm.so.6";
 
 void MakeFifo(const std::string& path) {
   if (mkfifo(path.c_str(), 0666) != 0) Die("mkfifo " + path);
-}
-
-int FileMode(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 bool InOurGroup(const std::string& path) {
@@ -103,22 +76,11 @@ int GoneProcessId() {
   return pid;
 }
 
-bool ForkAvailable() { return true; }
-
 Signal::Signal() {
   int fds[2];
   if (pipe(fds) != 0) Die("pipe");
   ends_[0] = fds[0];
   ends_[1] = fds[1];
-}
-
-// A forked child has the parent's descriptors under the same numbers.
-Signal::Signal(const std::string& id) : owner_(false) {
-  if (std::sscanf(id.c_str(), "%ld:%ld", &ends_[0], &ends_[1]) != 2) Die("signal id " + id);
-}
-
-std::string Signal::id() const {
-  return std::to_string(ends_[0]) + ":" + std::to_string(ends_[1]);
 }
 
 Signal::~Signal() {
@@ -148,20 +110,12 @@ Child::Child(const std::function<int()>& fn) {
   std::fflush(nullptr);
   pid_ = fork();
   if (pid_ < 0) Die("fork");
-  if (pid_ == 0) {
-    int code = fn();
-    _exit(code);
-  }
+  if (pid_ == 0) _exit(fn());
 }
 
-Child::Child(const char* scenario, const ScenarioArgs& args) {
-  const ScenarioFn fn = os::FindScenario(scenario);
-  if (fn == nullptr) Die(std::string("no scenario ") + scenario);
-  std::fflush(nullptr);
-  pid_ = fork();
-  if (pid_ < 0) Die("fork");
-  if (pid_ == 0) _exit(fn(args));
-}
+// An unknown scenario's child ends with 127, as a shell's unknown command does.
+Child::Child(const char* scenario, const ScenarioArgs& args)
+    : Child([fn = os::FindScenario(scenario), &args] { return fn != nullptr ? fn(args) : 127; }) {}
 
 Child::~Child() {
   if (!reaped_ && pid_ > 0) {
@@ -222,10 +176,6 @@ int RunProgram(const std::string& command_line, std::string* output) {
   if (output != nullptr) *output = out;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-}  // namespace zyvisa::test
-
-namespace zyvisa::test {
 
 bool ExportedNames(const std::string& path, std::vector<std::string>* names) {
   std::string out;

@@ -29,10 +29,6 @@ namespace {
   std::abort();
 }
 
-// Children of scenarios find the machine's registry key here.
-constexpr char kRegistryKeyVariable[] = "ZYVISA_TEST_REGISTRY_KEY";
-constexpr char kTestsKey[] = "Software\\ZyvisaTests";
-
 void OverrideLocalMachine(const std::string& key_path) {
   HKEY key = nullptr;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, key_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -89,48 +85,23 @@ bool GetEnv(const char* name, std::string* value) {
 
 void PrepareScenarioProcess() {
   std::string key;
-  if (GetEnv(kRegistryKeyVariable, &key)) OverrideLocalMachine(key);
+  if (GetEnv(kRegistryVariable, &key)) OverrideLocalMachine(key);
+}
+
+// Children of scenarios find the machine's registry key here.
+const char kRegistryVariable[] = "ZYVISA_TEST_REGISTRY_KEY";
+
+std::string RegistryKey(const std::string& name, const std::string&) {
+  return std::string("Software\\ZyvisaTests\\") + name;
+}
+
+void DropRegistry(const std::string& key) {
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
+  RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
 }
 
 }  // namespace os
-
-TestMachine::TestMachine() {
-  static std::atomic<unsigned> counter{0};
-  const std::string temp = std::filesystem::temp_directory_path().string();
-  for (;;) {
-    std::ostringstream name;
-    name << "zyvisa-test-" << GetCurrentProcessId() << "-" << counter++ << "-" << GetTickCount();
-    const std::string candidate = (std::filesystem::path(temp) / name.str()).string();
-    if (CreateDirectoryA(candidate.c_str(), nullptr)) {
-      root_ = candidate;
-      registry_key_ = std::string(kTestsKey) + "\\" + name.str();
-      break;
-    }
-    if (GetLastError() != ERROR_ALREADY_EXISTS) Die("temporary folder");
-  }
-  shm_dir_ = root_ + "\\shm";
-  appdata_dir_ = root_ + "\\public";
-  registry_path_ = root_ + "\\registry.ini";
-  std::filesystem::create_directories(shm_dir_);
-  std::filesystem::create_directories(appdata_dir_);
-  had_registry_env_ = os::GetEnv(kRegistryKeyVariable, &saved_registry_env_);
-  WriteRegistry(DefaultRegistry());
-  os::SetEnv(kRegistryKeyVariable, registry_key_.c_str());
-}
-
-TestMachine::~TestMachine() {
-  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-  RegDeleteTreeA(HKEY_CURRENT_USER, registry_key_.c_str());
-  RegDeleteKeyA(HKEY_CURRENT_USER, registry_key_.c_str());
-  if (had_registry_env_) {
-    os::SetEnv(kRegistryKeyVariable, saved_registry_env_.c_str());
-    OverrideLocalMachine(saved_registry_env_);
-  } else {
-    os::SetEnv(kRegistryKeyVariable, nullptr);
-  }
-  std::error_code ec;
-  std::filesystem::remove_all(root_, ec);
-}
 
 // The same text as the POSIX registry file, written into the private key:
 // "[HKEY_LOCAL_MACHINE\\Key\\Path]" sections, "Name=value" string values.
@@ -168,15 +139,11 @@ void TestMachine::WriteRegistry(const std::string& text) const {
   if (key != nullptr) RegCloseKey(key);
 }
 
-const char TestMachine::kSep = '\\';
-
 // Threads are terminated, not cancelled, here: any sleep will do.
 bool CancellationUnwinds() { return false; }
 
 void SleepInCancellationPoint(int ms) { Sleep(DWORD(ms)); }
 const char kMathLibrary[] = "msvcrt.dll";
-
-bool ForkAvailable() { return false; }
 
 Signal::Signal() {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -184,19 +151,6 @@ Signal::Signal() {
   if (!CreatePipe(&read_end, &write_end, &inherit, 0)) Die("pipe");
   ends_[0] = reinterpret_cast<intptr_t>(read_end);
   ends_[1] = reinterpret_cast<intptr_t>(write_end);
-}
-
-// Inherited handles keep their values in the child.
-Signal::Signal(const std::string& id) : owner_(false) {
-  long long r = 0, w = 0;
-  if (std::sscanf(id.c_str(), "%lld:%lld", &r, &w) != 2) Die("signal id " + id);
-  ends_[0] = intptr_t(r);
-  ends_[1] = intptr_t(w);
-}
-
-std::string Signal::id() const {
-  return std::to_string(static_cast<long long>(ends_[0])) + ":" +
-         std::to_string(static_cast<long long>(ends_[1]));
 }
 
 Signal::~Signal() {
@@ -323,10 +277,6 @@ int RunProgram(const std::string& command_line, std::string* output) {
   if (output != nullptr) *output = out;
   return status;
 }
-
-}  // namespace zyvisa::test
-
-namespace zyvisa::test {
 
 // The export directory of the DLL mapped as an image (sections at their
 // addresses) without running it.
