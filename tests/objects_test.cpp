@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "lifecycle/startup.h"
@@ -304,8 +305,8 @@ TEST_F(ObjectTableTest, EnumSessionsFiltersByTableAndStopsOnRequest) {
   for (uint32_t i = 0; i < 4; ++i) {
     ASSERT_EQ(visaSetSessionInfo(h[i], tables[i], nullptr, 0xDEADBEE0 + i, i), VI_SUCCESS);
   }
-  EXPECT_TRUE(s[3]->oper_table == (void*)&table_a && s[3]->identity_c == 0xDEADBEE3u &&
-              s[3]->identity_d == 3u);
+  EXPECT_EQ(std::make_tuple(static_cast<void*>(s[3]->oper_table), s[3]->identity_c, s[3]->identity_d),
+            std::make_tuple(static_cast<void*>(&table_a), 0xDEADBEE3u, 3u));
   EXPECT_EQ(zyvisaValidateIoSession(h[2], 4), s[2]);  // closing: skipped
 
   const ViSession a = s[0]->handle, b = s[1]->handle, d = s[3]->handle;
