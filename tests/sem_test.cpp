@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "lifecycle/startup.h"
-#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "support/test_machine.h"
 #include "sync/sem_record.h"
@@ -20,7 +19,6 @@ namespace {
 
 namespace pf = zyvisa::platform;
 namespace lc = zyvisa::lifecycle;
-namespace rt = zyvisa::runtime;
 using zyvisa::sync::kNoOwner;
 using zyvisa::test::Child;
 using zyvisa::test::ScenarioArgs;
