@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "lifecycle/startup.h"
@@ -56,9 +57,9 @@ TEST_F(AsyncTest, TransfersFromTheThresholdOnCompleteOnTheJobThread) {
       EXPECT_EQ(seen.back().thread, s.get()->job_thread_id);
       EXPECT_NE(seen.back().thread, pf::CurrentThreadId());
     }
-    EXPECT_EQ(seen.back().status, VI_SUCCESS);
-    EXPECT_EQ(seen.back().job_id, s.last_job_id());
-    EXPECT_EQ(seen.back().return_count, row.op == kOpRead || row.op == kOpWrite ? row.count - 1 : row.count);
+    const uint64_t moved = row.op == kOpRead || row.op == kOpWrite ? row.count - 1 : row.count;
+    EXPECT_EQ(std::make_tuple(seen.back().status, seen.back().job_id, seen.back().return_count),
+              std::make_tuple(VI_SUCCESS, s.last_job_id(), moved));
     // The queued context of the same completion waits for viWaitOnEvent, and
     // the operation has left the gate it entered.
     EXPECT_EQ(s.get()->queue_for_queuing[0]->raised_count, n);
@@ -109,9 +110,8 @@ TEST_F(AsyncTest, ASecondJobWhileOneIsPendingIsRefused) {
   job->job_id = 77;
   EXPECT_EQ(zyvisaAsyncThreadQueue(s.handle(), job), VI_SUCCESS);
   const auto* refused = static_cast<objects::EventNode*>(node);
-  EXPECT_EQ(refused->state, objects::kNodeRaised);
-  EXPECT_EQ(refused->status, VI_ERROR_IN_PROGRESS);
-  EXPECT_EQ(refused->job_id, 77u);
+  EXPECT_EQ(std::make_tuple(refused->state, refused->status, refused->job_id),
+            std::make_tuple(objects::kNodeRaised, VI_ERROR_IN_PROGRESS, 77u));
   s.driver().released = true;
   ASSERT_EQ(s.WaitForCompletions(1).size(), 1u);
   EXPECT_EQ(s.completions()[0].status, VI_SUCCESS);
@@ -151,9 +151,9 @@ TEST_F(AsyncTest, MovesGoToTheDriverInChunksOf64KiBAndReportTheirLocalSide) {
     const auto seen = s.WaitForCompletions(1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(s.driver().moves, row.calls);
-    EXPECT_EQ(seen[0].status, row.status);
-    EXPECT_EQ(seen[0].return_count, row.moved);
-    EXPECT_EQ(seen[0].buffer, nullptr);  // the local side, at address 0
+    // The buffer is the local side, at address 0.
+    EXPECT_EQ(std::make_tuple(seen[0].status, seen[0].return_count, seen[0].buffer),
+              std::make_tuple(row.status, row.moved, ViAddr{}));
   }
   // Done at once: the local side (source first; none between two devices),
   // and nothing moved when the driver fails.
@@ -169,9 +169,9 @@ TEST_F(AsyncTest, MovesGoToTheDriverInChunksOf64KiBAndReportTheirLocalSide) {
     ASSERT_EQ(s.Start(kOpMoveEx, 16, 1, row.source_space, 0x1000, row.destination_space, 0x2000),
               VI_SUCCESS_SYNC);
     const auto seen = s.completions().back();
-    EXPECT_EQ(seen.buffer, reinterpret_cast<ViAddr>(row.buffer));
-    EXPECT_EQ(seen.return_count, row.fails ? 0u : 16u);
-    EXPECT_EQ(seen.status, row.fails ? VI_ERROR_TMO : VI_SUCCESS);
+    EXPECT_EQ(std::make_tuple(seen.buffer, seen.return_count, seen.status),
+              std::make_tuple(reinterpret_cast<ViAddr>(row.buffer), row.fails ? 0u : 16u,
+                              row.fails ? VI_ERROR_TMO : VI_SUCCESS));
   }
 }
 
@@ -209,9 +209,8 @@ TEST_F(AsyncTest, CleanupWaitsForAThreadThatEndsAndCancelsOneStuckInTheDriver) {
     // Windows terminates the thread where it is, without unwinding it.
     EXPECT_EQ(s.driver().unwound.load(), stuck && CancellationUnwinds());
     EXPECT_EQ(s.driver().returned.load(), !stuck);
-    EXPECT_EQ(s.get()->job_thread, nullptr);
-    EXPECT_EQ(s.get()->async_semaphore, nullptr);
-    EXPECT_EQ(s.get()->pending_job, nullptr);
+    EXPECT_EQ(std::make_tuple(s.get()->job_thread, s.get()->async_semaphore, s.get()->pending_job),
+              std::make_tuple(nullptr, nullptr, nullptr));
     // The job's gate entry is gone either way, and no lock stayed with the
     // thread: another thread gets each at once.
     EXPECT_EQ(s.get()->lock_oper_depth, 0u);

@@ -155,40 +155,6 @@ TEST_F(EventsTest, NodesCarryTheirHandleAndTheDriverClosesWhatItMade) {
   EXPECT_EQ(zyvisaPassportHandlesIoEvent(0x04040000, &driver_io), VI_FALSE);
 }
 
-TEST_F(EventsTest, CreateAndRaisePerMechanism) {
-  static int calls = 0;
-  const struct {
-    uint16_t mechanism;
-    bool queued, handled;
-    uint16_t handler_state;
-    int calls;
-  } cases[] = {
-      {VI_QUEUE, true, false, 0, 0},
-      {VI_HNDLR, false, true, objects::kNodeFree, 1},
-      {VI_SUSPEND_HNDLR, false, true, objects::kNodeRaised, 0},
-      {VI_QUEUE | VI_HNDLR, true, true, objects::kNodeFree, 1},
-  };
-  for (const auto& c : cases) {
-    calls = 0;
-    EventSession s(4, {kSrq, kTrig});
-    s.Enable(kTrig, c.mechanism);
-    s.Install(
-        kTrig, [](ViSession, ViEventType, ViUInt32, ViUInt64) { return ++calls, 0; }, 0);
-    ViAddr queued = &calls, handled = &calls;
-    ASSERT_EQ(visaCreateEvent(s.handle(), kTrig, &queued, &handled), VI_SUCCESS);
-    EXPECT_EQ(queued != nullptr, c.queued) << c.mechanism;
-    EXPECT_EQ(handled != nullptr, c.handled) << c.mechanism;
-    ASSERT_EQ(visaRaiseEvent(s.handle(), queued, handled), VI_SUCCESS);
-    EXPECT_EQ(calls, c.calls) << c.mechanism;
-    const auto* node = static_cast<EventNode*>(handled);
-    EXPECT_EQ(node != nullptr ? node->state : 0, c.handler_state) << c.mechanism;
-    ViAddr read = nullptr;
-    EXPECT_EQ(zyvisaReadNodeAtStart(s.get()->queue_for_queuing[1], &read),
-              c.queued ? VI_SUCCESS : VI_ERROR_TMO);
-    EXPECT_EQ(read, queued);
-  }
-}
-
 TEST_F(EventsTest, RefusalsOfTheMechanismCalls) {
   objects::OperTable a{}, b{};
   EventSession s(2, {kTrig}, &a);
@@ -321,8 +287,7 @@ TEST_F(EventsTest, HandlerLoopTable) {
 
 TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
   constexpr int kProducers = 3, kEach = 300;
-  constexpr ViEventType kQueued = 0x3FFF200D;
-  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, kQueued};
+  const std::vector<ViEventType> types = {kTrig, kSrq, 0x3FFF200C, 0x3FFF200D};
   EventSession s(8, types);
   static std::atomic<int> delivered{0};
   // Each handler calls back into the session that is raising, on its thread.
@@ -334,11 +299,12 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
     EXPECT_EQ(visaGetEventHandlers(vi, type, 1, &count, &handler_address, &user), VI_SUCCESS);
     return delivered.fetch_add(1), VI_SUCCESS;
   };
-  for (int p = 0; p < kProducers; ++p)
-    s.Enable(types[p], VI_HNDLR), s.Install(types[p], handler, 0);
-  s.Enable(kQueued, VI_QUEUE);  // a queue with a reader on another thread
+  for (int p = 0; p < kProducers; ++p) s.Enable(types[p], VI_HNDLR), s.Install(types[p], handler, 0);
+  s.Enable(types[3], VI_QUEUE);  // a queue with a reader on another thread
   std::atomic<int> produced{0}, queued{0}, read{0};
   std::atomic<bool> done{false};
+  // Every producer raises types[3] too: each holds the event semaphore from
+  // create to raise, or two could be handed the same node.
   const auto locked = [&s](const std::function<void()>& step) {
     ViUInt16 held = 0;
     visaSemAcquire(s.get()->event_semaphore, VI_TMO_INFINITE, &held);
@@ -346,26 +312,21 @@ TEST_F(EventsTest, ProducersOnSeveralThreadsWhileHandlersCallBack) {
     visaSemRelease(s.get()->event_semaphore, &held);
   };
   std::vector<std::thread> threads;
-  for (int p = 0; p < kProducers; ++p) {
+  for (int p = 0; p <= kProducers; ++p) {
     threads.emplace_back([&, p] {
-      for (int i = 0; i < kEach; ++i) {
+      EventQueue* q = s.get()->queue_for_queuing[3];
+      for (int i = 0; p < kProducers && i < kEach; ++i) {
         produced.fetch_add(s.Produce(types[p]) == VI_SUCCESS);
-        // Every producer raises this one type: each holds the event semaphore
-        // from create to raise, or two could be handed the same node.
-        locked([&] { queued.fetch_add(s.Produce(kQueued) == VI_SUCCESS); });
+        locked([&] { queued.fetch_add(s.Produce(types[3]) == VI_SUCCESS); });
+      }
+      while (p == kProducers && (!done.load() || read.load() < queued.load())) {
+        locked([&] {
+          ViAddr node = nullptr;
+          if (zyvisaReadNodeAtStart(q, &node) == VI_SUCCESS) read.fetch_add(!zyvisaDeleteNode(q, node));
+        });
       }
     });
   }
-  threads.emplace_back([&] {
-    EventQueue* q = s.get()->queue_for_queuing[3];
-    while (!done.load() || read.load() < queued.load()) {
-      locked([&] {
-        ViAddr node = nullptr;
-        if (zyvisaReadNodeAtStart(q, &node) == VI_SUCCESS)
-          read.fetch_add(!zyvisaDeleteNode(q, node));
-      });
-    }
-  });
   for (int p = 0; p < kProducers; ++p) threads[p].join();
   done.store(true);
   threads.back().join();

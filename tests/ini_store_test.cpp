@@ -65,30 +65,24 @@ TEST_F(IniStore, FilesAreReadWhenCreatedEditedAndDeleted) {
 }
 
 TEST_F(IniStore, SuspendedChecksKeepCachedDocumentsUntilRefreshOrResume) {
-  Write("[S]\nx=1\n");
-  EXPECT_EQ(Get("S", "x"), "1");
-  zyvisaConfigFileCheckUpdates(VI_FALSE);
-  Write("[S]\nx=2\n");
-  EXPECT_EQ(Get("S", "x"), "1");
-  visaRefreshIniFiles();
-  EXPECT_EQ(Get("S", "x"), "2");
-  Write("[S]\nx=3\n");
-  EXPECT_EQ(Get("S", "x"), "2");
-  zyvisaConfigFileCheckUpdates(VI_FALSE);  // twice now: one resume is not enough
-  std::filesystem::remove(path_);
-  zyvisaConfigFileCheckUpdates(VI_TRUE);
-  EXPECT_EQ(Get("S", "x"), "2");
-  visaRefreshIniFiles();
-  EXPECT_EQ(Get("S", "x"), "<default>");
-  Write("[S]\nx=6\n");  // a file without a document is loaded all the same
-  EXPECT_EQ(Get("S", "x"), "6");
-  zyvisaConfigFileCheckUpdates(VI_TRUE);
-  // A resume without a suspend counts as suspended until the next suspend.
-  zyvisaConfigFileCheckUpdates(VI_TRUE);
-  Write("[S]\nx=7\n");
-  EXPECT_EQ(Get("S", "x"), "6");
-  zyvisaConfigFileCheckUpdates(VI_FALSE);
-  EXPECT_EQ(Get("S", "x"), "7");
+  // Each step, then the value a lookup finds. Suspensions count: two need two
+  // resumes; a resume without a suspend counts as suspended until the next
+  // suspend; a file without a document is loaded all the same.
+  enum Action { kWrite, kRemove, kSuspend, kResume, kRefresh };
+  const struct { Action action; const char* value; const char* found; } steps[] = {
+      {kWrite, "1", "1"},   {kSuspend, "", "1"},  {kWrite, "2", "1"},  {kRefresh, "", "2"},
+      {kWrite, "3", "2"},   {kSuspend, "", "2"},  {kRemove, "", "2"},  {kResume, "", "2"},
+      {kRefresh, "", "<default>"}, {kWrite, "6", "6"}, {kResume, "", "6"}, {kResume, "", "6"},
+      {kWrite, "7", "6"},   {kSuspend, "", "7"},
+  };
+  for (const auto& step : steps) {
+    if (step.action == kWrite) Write(std::string("[S]\nx=") + step.value + "\n");
+    if (step.action == kRemove) std::filesystem::remove(path_);
+    if (step.action == kSuspend || step.action == kResume)
+      zyvisaConfigFileCheckUpdates(step.action == kResume ? VI_TRUE : VI_FALSE);
+    if (step.action == kRefresh) visaRefreshIniFiles();
+    EXPECT_EQ(Get("S", "x"), step.found) << "step " << &step - steps;
+  }
 }
 
 TEST_F(IniStore, BufferBounds) {

@@ -18,19 +18,15 @@ namespace {
 
 constexpr ViStatus kYes = VI_SUCCESS, kNo = VI_ERROR_RSRC_NFOUND, kBad = VI_ERROR_INV_EXPR;
 
-// The group rewrite's output, or "error" when it refuses.
-std::string Rewrite(const std::string& pattern) {
-  std::string out(rsrc::RewriteCapacity(pattern.size()), '\0');
-  size_t length = 0;
-  if (rsrc::RewriteGroups(pattern.data(), pattern.size(), &out[0], &length) < 0) return "error";
-  out.resize(length);
-  return out;
-}
-
 // Rewrite and compile as the match does: 0 or the first failure.
 int32_t CompileStatus(const std::string& pattern, rsrc::Pattern* out) {
-  const std::string rewritten = Rewrite(pattern);
-  return rewritten == "error" ? rsrc::kNestedTooDeep : rsrc::Compile(rewritten.c_str(), out);
+  std::string rewritten(rsrc::RewriteCapacity(pattern.size()), '\0');
+  size_t length = 0;
+  if (rsrc::RewriteGroups(pattern.data(), pattern.size(), &rewritten[0], &length) < 0) {
+    return rsrc::kNestedTooDeep;
+  }
+  rewritten.resize(length);
+  return rsrc::Compile(rewritten.c_str(), out);
 }
 
 ViStatus Match(const std::string& expression, const std::string& name) {

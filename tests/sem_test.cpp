@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "lifecycle/startup.h"
-#include "runtime/process_state.h"
 #include "platform/platform.h"
 #include "support/test_machine.h"
 #include "sync/sem_record.h"
@@ -20,7 +19,6 @@ namespace {
 
 namespace pf = zyvisa::platform;
 namespace lc = zyvisa::lifecycle;
-namespace rt = zyvisa::runtime;
 using zyvisa::sync::kNoOwner;
 using zyvisa::test::Child;
 using zyvisa::test::ScenarioArgs;
@@ -61,7 +59,7 @@ std::vector<ViSemaphore> FillProcessTable() {
 
 size_t FreeProcessRecords() {
   const std::vector<ViSemaphore> taken = FillProcessTable();
-  for (ViSemaphore h : taken) EXPECT_EQ(visaSemFree(h), VI_SUCCESS);
+  for (ViSemaphore h : taken) visaSemFree(h);
   return taken.size();
 }
 
@@ -102,19 +100,13 @@ ZYVISA_SCENARIO(StartupFailsWhenTold) {
   return Signal(args.at(0)).Wait(kChildTimeoutMs) && lc::Startup() != 1 ? 0 : 1;
 }
 
-// Returns once the child holds it.
-std::unique_ptr<Child> HoldInChild(const std::string& name) {
-  Signal held;
-  auto child = std::make_unique<Child>("HoldSystemSemaphore", ScenarioArgs{name, held.id()});
-  EXPECT_TRUE(held.Wait(kChildTimeoutMs));
-  return child;
-}
-
 // ---------------------------------------------------------------- across processes
 
 TEST_F(SemTest, OneRecordPerNameAcrossProcessesAndKilledHoldersDoNotBlock) {
   const std::string name = "ZY-VISA Mutex for Resource #3";
-  std::unique_ptr<Child> holder = HoldInChild(name);
+  Signal held;
+  auto holder = std::make_unique<Child>("HoldSystemSemaphore", ScenarioArgs{name, held.id()});
+  ASSERT_TRUE(held.Wait(kChildTimeoutMs));
   Child maker("AllocSystemSemaphoreAndLeave", {});
   Signal go;
   Child other_size("StartupFailsWhenTold", {go.id()});
@@ -257,10 +249,8 @@ void Contend(ViSemaphore h, int threads, int rounds) {
       const std::string own = "worker " + std::to_string(t);
       for (int i = 0; i < rounds; ++i) {
         if (t >= threads) {  // two more threads allocate and free names of their own
-          ViSemaphore mine = nullptr;
-          ASSERT_EQ(visaSemAlloc(own.c_str(), kProcess, 0, &mine), VI_SUCCESS);
-          ASSERT_EQ(std::string(mine->record->name), own);
-          ASSERT_EQ(visaSemFree(mine), VI_SUCCESS);
+          ViSemaphore mine = Alloc(own, kProcess);
+          ASSERT_TRUE(mine && own == mine->record->name && visaSemFree(mine) == VI_SUCCESS);
           continue;
         }
         // Odd threads give up after 0 or 1 ms: time-outs that race releases.
@@ -312,10 +302,8 @@ ZYVISA_SCENARIO(FreeWhileWaitedOn) {
 // Run in a child, so that a free that blocks shows as a child that never ends.
 TEST_F(SemTest, FreeingAProcessSemaphoreNeverWaitsForItsWaiters) {
   const std::string forever = std::to_string(VI_TMO_INFINITE);
-  for (const ScenarioArgs& row : {ScenarioArgs{"3", forever}, {"2", "60000"}}) {
-    SCOPED_TRACE(row[0] + " waiters, time-out " + row[1]);
-    EXPECT_EQ(Child("FreeWhileWaitedOn", row).Wait(kChildTimeoutMs), 0);
-  }
+  for (const ScenarioArgs& row : {ScenarioArgs{"3", forever}, {"2", "60000"}})
+    EXPECT_EQ(Child("FreeWhileWaitedOn", row).Wait(kChildTimeoutMs), 0) << row[0] << " " << row[1];
 }
 
 TEST_F(SemTest, ContendingThreadsNeverHoldItAtOnce) {

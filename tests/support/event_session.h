@@ -59,15 +59,12 @@ class EventSession {
   // viEnableEvent: makes the queues the mechanisms need and sets the mask.
   void Enable(ViEventType type, uint16_t mechanism) {
     const uint16_t i = Index(type);
-    if ((mechanism & VI_QUEUE) != 0 && session_->queue_for_queuing[i] == nullptr) {
-      session_->queue_for_queuing[i] =
-          static_cast<objects::EventQueue*>(zyvisaCreateQueue(session_, type));
-    }
-    if ((mechanism & (VI_HNDLR | VI_SUSPEND_HNDLR)) != 0 &&
-        session_->queue_for_handlers[i] == nullptr) {
-      session_->queue_for_handlers[i] =
-          static_cast<objects::EventQueue*>(zyvisaCreateQueue(session_, type));
-    }
+    const auto make = [&](objects::EventQueue*& queue, bool needed) {
+      if (needed && queue == nullptr)
+        queue = static_cast<objects::EventQueue*>(zyvisaCreateQueue(session_, type));
+    };
+    make(session_->queue_for_queuing[i], (mechanism & VI_QUEUE) != 0);
+    make(session_->queue_for_handlers[i], (mechanism & (VI_HNDLR | VI_SUSPEND_HNDLR)) != 0);
     session_->enabled_mechanisms[i] = mechanism;
   }
   // viInstallHandler; the list must not grow while events are delivered.
@@ -80,14 +77,12 @@ class EventSession {
 
   // create, fill, raise, as a producer does.
   ViStatus Produce(ViEventType type, ViJobId job = 0) {
-    ViAddr queued = nullptr;
-    ViAddr handled = nullptr;
-    ViStatus status = visaCreateEvent(handle_, type, &queued, &handled);
-    if (status != VI_SUCCESS) return status;
-    for (ViAddr node : {queued, handled}) {
+    ViAddr nodes[2] = {};
+    const ViStatus status = visaCreateEvent(handle_, type, &nodes[0], &nodes[1]);
+    for (ViAddr node : nodes) {
       if (node != nullptr) static_cast<objects::EventNode*>(node)->job_id = job;
     }
-    return visaRaiseEvent(handle_, queued, handled);
+    return status != VI_SUCCESS ? status : visaRaiseEvent(handle_, nodes[0], nodes[1]);
   }
 
  private:
