@@ -133,6 +133,20 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
   return VI_SUCCESS;
 }
 
+bool TryAcquireAgain(ViSemaphore handle, uint32_t tid) noexcept {
+  SemRecord& record = *handle->record;
+  const uint32_t pid = platform::CurrentProcessId();
+  if (record.recursive.load(kRelaxed) == 1 && record.owner_pid.load(kRelaxed) == pid) {
+    record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
+    return true;
+  }
+  // Our thread id in a record this process does not own (a forked child's
+  // copy, a reused id), or a non-recursive semaphore: only a free one is ours.
+  if (!CounterLockTryAcquire(record.lock_counter)) return false;
+  RecordFirstHold(record, Me{pid, tid});
+  return true;
+}
+
 void ForgetDeadHolds(ViSemaphore handle) noexcept {
   SemRecord& record = *handle->record;
   record.hold_count.store(0, kRelaxed);
