@@ -111,11 +111,6 @@ inline ViStatus CloseWithDriver(const IoSession* session, const EventNode* node)
 // only when a session was freed since.
 IoSession* FindIoSession(ViSession handle) noexcept;
 
-// zyvisaInvokeHandlerLoop, called directly from a raise: through the export
-// the shared object would go by its procedure linkage table.
-ViStatus RunHandlerLoop(IoSession* session, uint16_t event_index,
-                        ViUInt16* semaphore_held) noexcept;
-
 // The first position of a type in the session's supported list, or -1.
 inline int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept {
   const uint16_t count = session->supported_count < objects::kMaxEventIndices

@@ -2,6 +2,7 @@
 // the enabled mechanisms and installed handlers as the core set them, and the
 // two steps of a producer (create the contexts, fill them, raise them).
 #include "events/event_internal.h"
+#include "events/handler_loop.h"
 #include "events/lock_gate.h"
 #include "objects/object_table.h"
 #include "runtime/process_state.h"
