@@ -137,7 +137,7 @@ enum class Delivery { kDone, kSessionGone };
       }
       if (!bypass && semaphore != nullptr) {
         ViUInt16 acquired = 0;
-        if (sync::SemAcquire(semaphore, runtime::ServiceLockTimeout(), &acquired) !=
+        if (sync::SemAcquireWith(semaphore, &runtime::ServiceLockTimeout, &acquired) !=
             VI_SUCCESS) {
           acquired = 0;
         }

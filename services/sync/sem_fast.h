@@ -74,6 +74,15 @@ inline ViStatus SemAcquire(ViSemaphore handle, uint32_t timeout, ViUInt16* acqui
   return TryAcquireProcessFast(handle, acquired) ? VI_SUCCESS
                                                  : visaSemAcquire(handle, timeout, acquired);
 }
+// SemAcquire with the time-out read only on the slow path (the caller's
+// timeout() is an atomic load, which the compiler does not move into the
+// branch that needs it).
+template <typename Timeout>
+[[gnu::always_inline]] inline ViStatus SemAcquireWith(ViSemaphore handle, Timeout timeout,
+                                                      ViUInt16* acquired) noexcept {
+  return TryAcquireProcessFast(handle, acquired) ? VI_SUCCESS
+                                                 : visaSemAcquire(handle, timeout(), acquired);
+}
 inline ViStatus SemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {
   return TryReleaseProcessFast(handle, acquired) ? VI_SUCCESS : visaSemRelease(handle, acquired);
 }
