@@ -4,7 +4,10 @@
 // deque push + pop and a std::condition_variable hand-off between two
 // threads. Heap allocations per event are counted (operator new is replaced
 // for the whole program); the ratios, of the medians when the run repeats,
-// are printed after the table.
+// are printed after the table. On a shared machine, repeat with
+// --benchmark_enable_random_interleaving=true: the repetitions of the paths
+// and of the references then alternate, and a change of load between them
+// no longer shows as a change of ratio.
 #include <benchmark/benchmark.h>
 
 #include <atomic>

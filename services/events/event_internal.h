@@ -32,16 +32,78 @@ inline void StoreState(EventNode* node, uint16_t state) noexcept {
 }
 
 // Queue list operations; the caller holds the session's event semaphore.
-ViStatus AllocateNode(EventQueue* queue, EventNode** node) noexcept;
-EventNode* FirstRaised(EventQueue* queue) noexcept;
+// Inline: each event runs through several of them, and the calls cost more
+// than their bodies.
+inline ViStatus AllocateNode(EventQueue* queue, EventNode** node) noexcept {
+  // An event that its producer allocated and never raised is handed out again
+  // rather than left to fill the queue.
+  for (uint16_t i = queue->first; i != 0; i = queue->Node(i)->next) {
+    if (LoadState(queue->Node(i)) == objects::kNodeAllocated) {
+      *node = queue->Node(i);
+      return VI_SUCCESS;
+    }
+  }
+  const uint16_t index = queue->first_free;
+  if (index == 0) {
+    // Left set for the core to see; only a new queue starts without it.
+    queue->overflow = 1;
+    *node = nullptr;
+    return VI_ERROR_ALLOC;
+  }
+  EventNode* taken = queue->Node(index);
+  queue->first_free = taken->next;
+  taken->next = 0;
+  StoreState(taken, objects::kNodeAllocated);
+  ++queue->queued_count;
+  taken->previous = queue->last;
+  if (queue->last == 0) {
+    queue->first = index;
+  } else {
+    queue->Node(queue->last)->next = index;
+  }
+  queue->last = index;
+  taken->return_count &= 0xFFFFFFFFu;
+  *node = taken;
+  return VI_SUCCESS;
+}
+
+inline EventNode* FirstRaised(EventQueue* queue) noexcept {
+  for (uint16_t i = queue->first; i != 0; i = queue->Node(i)->next) {
+    if (LoadState(queue->Node(i)) == objects::kNodeRaised) return queue->Node(i);
+  }
+  return nullptr;
+}
+
 // Unlinks a non-free node from the queue list and puts it at the front of the
 // free list.
-void ReturnNode(EventQueue* queue, EventNode* node) noexcept;
+inline void ReturnNode(EventQueue* queue, EventNode* node) noexcept {
+  const auto index = static_cast<uint16_t>(node - queue->Node(0));
+  if (node->previous == 0) {
+    queue->first = node->next;
+  } else {
+    queue->Node(node->previous)->next = node->next;
+  }
+  if (node->next == 0) {
+    queue->last = node->previous;
+  } else {
+    queue->Node(node->next)->previous = node->previous;
+  }
+  StoreState(node, objects::kNodeFree);
+  node->previous = 0;
+  node->next = queue->first_free;
+  queue->first_free = index;
+  --queue->queued_count;
+}
+
 // Closes the event with the driver that produced it (the viClose entry of the
 // session's event operation table), except I/O completions that this
 // library's emulation produced, which no driver knows of. Returns the
 // driver's status, else VI_SUCCESS.
-ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexcept;
+ViStatus CloseWithDriverTable(const IoSession* session, const EventNode* node) noexcept;
+inline ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexcept {
+  if (session == nullptr || session->event_oper_table == nullptr) return VI_SUCCESS;
+  return CloseWithDriverTable(session, node);
+}
 
 // The session object that a handle names, as zyvisaValidateIoSession(handle, 0)
 // gives it (signature not checked), remembered per thread: a producer names
@@ -50,7 +112,15 @@ ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexce
 IoSession* FindIoSession(ViSession handle) noexcept;
 
 // The first position of a type in the session's supported list, or -1.
-int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept;
+inline int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept {
+  const uint16_t count = session->supported_count < objects::kMaxEventIndices
+                             ? session->supported_count
+                             : objects::kMaxEventIndices;
+  for (uint16_t i = 0; i < count; ++i) {
+    if (session->supported_types[i] == event_type) return i;
+  }
+  return -1;
+}
 
 // True when the table's entry for the job's asynchronous operation is this
 // library's emulation (or the job is no asynchronous operation at all):
@@ -65,17 +135,17 @@ bool DriverHandlesJob(ViJobId job_id, const objects::OperTable* table) noexcept;
 class EventLock {
  public:
   // Inline, as is the semaphore's uncontended path: two of these per event.
-  EventLock(IoSession* session, bool honour_bypass) noexcept {
+  [[gnu::always_inline]] EventLock(IoSession* session, bool honour_bypass) noexcept {
     if (honour_bypass && session->event_lock_bypass != 0) return;
     semaphore_ = session->event_semaphore;
     if (semaphore_ == nullptr ||
-        sync::SemAcquire(semaphore_, runtime::ServiceLockTimeout(), &held_) != VI_SUCCESS) {
+        sync::SemAcquireWith(semaphore_, &runtime::ServiceLockTimeout, &held_) != VI_SUCCESS) {
       held_ = 0;
     }
   }
   // The handler loop may have handed the semaphore back and not regained it;
   // the note says what this thread holds now.
-  ~EventLock() {
+  [[gnu::always_inline]] ~EventLock() {
     if (held_ != 0) sync::SemRelease(semaphore_, &held_);
   }
   EventLock(const EventLock&) = delete;

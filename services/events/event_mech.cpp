@@ -2,6 +2,7 @@
 // the enabled mechanisms and installed handlers as the core set them, and the
 // two steps of a producer (create the contexts, fill them, raise them).
 #include "events/event_internal.h"
+#include "events/handler_loop.h"
 #include "events/lock_gate.h"
 #include "objects/object_table.h"
 #include "runtime/process_state.h"
@@ -18,29 +19,39 @@ struct RememberedSession {
   IoSession* session;
 };
 // Trivial and constant-initialized: no per-thread constructor or guard.
-thread_local RememberedSession t_remembered{};
+// initial-exec: in the shared object one %fs-relative access instead of a
+// __tls_get_addr call on every create and raise; 16 bytes of the static TLS
+// reserve that the dynamic linker keeps for libraries loaded later.
+thread_local RememberedSession t_remembered [[gnu::tls_model("initial-exec")]]{};
 
-}  // namespace
+IoSession* FindAndRemember(ViSession handle, uint32_t generation) noexcept {
+  auto* session = objects::ValidateIoSession(handle, 0);
+  if (session != nullptr) t_remembered = {handle, generation, session};
+  return session;
+}
 
-IoSession* FindIoSession(ViSession handle) noexcept {
-  RememberedSession& remembered = t_remembered;
+// FindIoSession inline for the two calls of every event.
+inline IoSession* FindRemembered(ViSession handle) noexcept {
   // Read before the lookup: a session freed after this read changes it, and
   // the remembered lookup is then not trusted the next time.
   const uint32_t generation = objects::IoSessionGeneration();
-  if (remembered.session != nullptr && remembered.handle == handle &&
-      remembered.generation == generation) {
+  const RememberedSession& remembered = t_remembered;
+  if (remembered.handle == handle && remembered.generation == generation &&
+      remembered.session != nullptr) {
     return remembered.session;
   }
-  auto* session = static_cast<IoSession*>(zyvisaValidateIoSession(handle, 0));
-  if (session != nullptr) remembered = {handle, generation, session};
-  return session;
+  return FindAndRemember(handle, generation);
 }
+
+}  // namespace
+
+IoSession* FindIoSession(ViSession handle) noexcept { return FindRemembered(handle); }
 
 namespace {
 
 // A live session (signature checked), or null.
-IoSession* LiveSession(ViSession handle) noexcept {
-  IoSession* session = FindIoSession(handle);
+inline IoSession* LiveSession(ViSession handle) noexcept {
+  IoSession* session = FindRemembered(handle);
   return session != nullptr && session->header.signature == objects::kValidSignature ? session
                                                                                      : nullptr;
 }
@@ -129,7 +140,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaCreateEvent(ViSession session_handle, ViEv
                                                   ViAddr* handler_event) noexcept {
   // The plain lookup: a producer may still finish a job of a session whose
   // object the core is tearing down; the closing flag refuses it below.
-  IoSession* session = events::FindIoSession(session_handle);
+  IoSession* session = events::FindRemembered(session_handle);
   if (session == nullptr) return VI_ERROR_INV_OBJECT;
   if (queue_event == nullptr || handler_event == nullptr) return VI_ERROR_USER_BUF;
   *queue_event = nullptr;
@@ -181,7 +192,7 @@ extern "C" ZYVISA_EXPORT ViStatus visaRaiseEvent(ViSession session_handle, ViAdd
   }
   if (handled != nullptr &&
       (session->enabled_mechanisms[handled->queue->event_index] & VI_HNDLR) != 0) {
-    zyvisaInvokeHandlerLoop(session, handled->queue->event_index, lock.note());
+    events::RunHandlerLoop(session, handled->queue->event_index, lock.note());
   }
   return VI_SUCCESS;
 }

@@ -33,12 +33,6 @@ int EmulatedIndex(uint16_t operation) noexcept {
   return -1;
 }
 
-uint16_t IndexOf(const EventQueue* queue, const EventNode* node) noexcept {
-  const auto offset = reinterpret_cast<const char*>(node) - reinterpret_cast<const char*>(queue) -
-                      static_cast<std::ptrdiff_t>(offsetof(EventQueue, node0));
-  return static_cast<uint16_t>(offset / static_cast<std::ptrdiff_t>(sizeof(EventNode)));
-}
-
 }  // namespace
 
 void SetEmulatedAsyncEntry(uint16_t operation, const void* entry) noexcept {
@@ -52,67 +46,7 @@ bool DriverHandlesJob(ViJobId job_id, const objects::OperTable* table) noexcept 
   return table->slots[kEmulatedSlots[i]] != g_emulated[i].load(std::memory_order_acquire);
 }
 
-ViStatus AllocateNode(EventQueue* queue, EventNode** node) noexcept {
-  // An event that its producer allocated and never raised is handed out again
-  // rather than left to fill the queue.
-  for (uint16_t i = queue->first; i != 0; i = queue->Node(i)->next) {
-    if (LoadState(queue->Node(i)) == kNodeAllocated) {
-      *node = queue->Node(i);
-      return VI_SUCCESS;
-    }
-  }
-  const uint16_t index = queue->first_free;
-  if (index == 0) {
-    // Left set for the core to see; only a new queue starts without it.
-    queue->overflow = 1;
-    *node = nullptr;
-    return VI_ERROR_ALLOC;
-  }
-  EventNode* taken = queue->Node(index);
-  queue->first_free = taken->next;
-  taken->next = 0;
-  StoreState(taken, kNodeAllocated);
-  ++queue->queued_count;
-  taken->previous = queue->last;
-  if (queue->last == 0) {
-    queue->first = index;
-  } else {
-    queue->Node(queue->last)->next = index;
-  }
-  queue->last = index;
-  taken->return_count &= 0xFFFFFFFFu;
-  *node = taken;
-  return VI_SUCCESS;
-}
-
-EventNode* FirstRaised(EventQueue* queue) noexcept {
-  for (uint16_t i = queue->first; i != 0; i = queue->Node(i)->next) {
-    if (LoadState(queue->Node(i)) == kNodeRaised) return queue->Node(i);
-  }
-  return nullptr;
-}
-
-void ReturnNode(EventQueue* queue, EventNode* node) noexcept {
-  const uint16_t index = IndexOf(queue, node);
-  if (node->previous == 0) {
-    queue->first = node->next;
-  } else {
-    queue->Node(node->previous)->next = node->next;
-  }
-  if (node->next == 0) {
-    queue->last = node->previous;
-  } else {
-    queue->Node(node->next)->previous = node->previous;
-  }
-  StoreState(node, kNodeFree);
-  node->previous = 0;
-  node->next = queue->first_free;
-  queue->first_free = index;
-  --queue->queued_count;
-}
-
-ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexcept {
-  if (session == nullptr || session->event_oper_table == nullptr) return VI_SUCCESS;
+ViStatus CloseWithDriverTable(const IoSession* session, const EventNode* node) noexcept {
   const void* close = session->event_oper_table->slots[objects::kSlotClose];
   if (close == nullptr) return VI_SUCCESS;
   // A completion of an emulated operation was made here, not by the driver,
@@ -123,16 +57,6 @@ ViStatus CloseWithDriver(const IoSession* session, const EventNode* node) noexce
   }
   using CloseProc = ViStatus (*)(ViObject);
   return reinterpret_cast<CloseProc>(const_cast<void*>(close))(node->event_handle);
-}
-
-int EventIndexOf(const IoSession* session, ViEventType event_type) noexcept {
-  const uint16_t count = session->supported_count < objects::kMaxEventIndices
-                             ? session->supported_count
-                             : objects::kMaxEventIndices;
-  for (uint16_t i = 0; i < count; ++i) {
-    if (session->supported_types[i] == event_type) return i;
-  }
-  return -1;
 }
 
 }  // namespace zyvisa::events

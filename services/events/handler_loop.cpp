@@ -1,74 +1,9 @@
-// The handler loop: raised events of one event index go to the installed
-// handlers in the order raised, one at a time, with the session's event
-// semaphore released around each handler so that handlers may call back into
-// the same session from any thread.
-#include "events/call_trace.h"
-#include "events/event_internal.h"
-#include "objects/object_table.h"
-#include "platform/platform.h"
-#include "runtime/process_state.h"
-#include "sync/sem_fast.h"
+// The handler loop's exports: the loop itself for the core, and one
+// delivery for a caller that dispatches by itself.
+#include "events/handler_loop.h"
+
 #include "zyvisa_events.h"
 #include "zyvisa_objects.h"
-
-namespace zyvisa::events {
-
-namespace {
-
-// A handler may close its session, and the core then frees the object: its
-// memory is not read again unless the handle still names it.
-bool StillOpen(const IoSession* session, ViSession handle) noexcept {
-  return FindIoSession(handle) == session && session->header.signature == objects::kValidSignature;
-}
-
-void MarkDelivered(IoSession* session, uint16_t index, EventNode* node) noexcept {
-  StoreState(node, objects::kNodeDelivered);
-  session->invocation[index].invoking_thread_id = platform::CurrentThreadId();
-}
-
-enum class Delivery { kDone, kSessionGone };
-
-// Hands a node that is marked delivered to every handler of the index, newest
-// first. Runs without the event semaphore.
-Delivery CallHandlers(IoSession* session, uint16_t index, EventNode* node) noexcept {
-  const objects::EventQueue* queue = session->queue_for_handlers[index];
-  const ViEventType event_type = queue != nullptr ? queue->event_type : node->event_type;
-  const ViUInt32 event = node->event_handle;
-  const ViSession handle = session->handle;
-  const bool traced = SpyModeOn();
-  if (traced && event_type == VI_EVENT_IO_COMPLETION) TraceCompletion(session, node);
-  objects::InvocationRecord& invocation = session->invocation[index];
-  for (int h = session->handler_count[index] - 1; h >= 0; --h) {
-    const objects::HandlerEntry* list = session->handler_list[index];
-    if (list == nullptr) break;
-    const objects::HandlerEntry entry = list[h];
-    const uint64_t cookie =
-        traced ? TraceHandlerCall(session, event_type, event, entry.user_handle) : 0;
-    // An exception handler finds its record's cookie in the node while it runs.
-    if (event_type == VI_EVENT_EXCEPTION) node->buffer = reinterpret_cast<ViAddr>(cookie);
-    invocation.current_handler = entry.handler;
-    invocation.current_user_handle = entry.user_handle;
-    const ViStatus status = entry.handler != nullptr
-                                ? entry.handler(handle, event_type, event, entry.user_handle)
-                                : VI_SUCCESS;
-    if (!StillOpen(session, handle)) return Delivery::kSessionGone;
-    invocation.current_handler = nullptr;
-    invocation.current_user_handle = 0;
-    const bool closed = LoadState(node) == objects::kNodeFree;
-    if (event_type == VI_EVENT_EXCEPTION) {
-      // A closed exception event may already belong to a new producer.
-      if (closed) return Delivery::kDone;
-      node->buffer = nullptr;
-    }
-    if (cookie != 0) TraceReturn(cookie, status);
-    if (closed || status == VI_SUCCESS_NCHAIN || h > session->handler_count[index]) break;
-  }
-  return Delivery::kDone;
-}
-
-}  // namespace
-
-}  // namespace zyvisa::events
 
 namespace events = zyvisa::events;
 namespace objects = zyvisa::objects;
@@ -89,46 +24,5 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaInvokeHandlerLoop(ViAddr session_object,
                                                           ViUInt16* semaphore_held) noexcept {
   auto* session = static_cast<IoSession*>(session_object);
   if (session == nullptr) return VI_ERROR_INV_OBJECT;
-  if (event_index >= objects::kMaxEventIndices) return VI_SUCCESS;
-  const bool bypass = session->event_lock_bypass != 0;
-  const ViSemaphore semaphore = session->event_semaphore;
-  objects::InvocationRecord& invocation = session->invocation[event_index];
-  // Only the outermost loop of an index dispatches; a raise inside a handler
-  // (on any thread) leaves its event raised for the running loop to find,
-  // which keeps delivery in order and handlers from nesting.
-  const uint32_t depth = invocation.loop_depth++;
-  if (depth == 0 && (session->enabled_mechanisms[event_index] & VI_HNDLR) != 0) {
-    for (;;) {
-      objects::EventQueue* queue = session->queue_for_handlers[event_index];
-      EventNode* node = queue != nullptr ? events::FirstRaised(queue) : nullptr;
-      if (node == nullptr) break;
-      // Marked while the semaphore is still held, so that no other producer
-      // sees the node raised once its handlers have begun.
-      events::MarkDelivered(session, event_index, node);
-      if (!bypass && semaphore != nullptr && (semaphore_held == nullptr || *semaphore_held != 0)) {
-        zyvisa::sync::SemRelease(semaphore, nullptr);
-        if (semaphore_held != nullptr) *semaphore_held = 0;
-      }
-      if (events::CallHandlers(session, event_index, node) == events::Delivery::kSessionGone) {
-        // The session and its semaphore are gone with it: nothing to restore.
-        return VI_ERROR_INV_OBJECT;
-      }
-      if (!bypass && semaphore != nullptr) {
-        ViUInt16 acquired = 0;
-        if (zyvisa::sync::SemAcquire(semaphore, zyvisa::runtime::ServiceLockTimeout(), &acquired) !=
-            VI_SUCCESS) {
-          acquired = 0;
-        }
-        if (semaphore_held != nullptr) *semaphore_held = acquired;
-      }
-      // A handler that closed its event has freed the node already.
-      if (events::LoadState(node) != objects::kNodeFree) {
-        events::CloseWithDriver(session, node);
-        events::ReturnNode(queue, node);
-      }
-      if ((session->enabled_mechanisms[event_index] & VI_HNDLR) == 0) break;
-    }
-  }
-  if (invocation.loop_depth > 0) --invocation.loop_depth;
-  return VI_SUCCESS;
+  return events::RunHandlerLoop(session, event_index, semaphore_held);
 }

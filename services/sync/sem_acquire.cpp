@@ -133,6 +133,20 @@ ViStatus AcquireNoticingAbandon(ViSemaphore handle, uint32_t timeout, ViUInt16* 
   return VI_SUCCESS;
 }
 
+bool TryAcquireAgain(ViSemaphore handle, uint32_t tid) noexcept {
+  SemRecord& record = *handle->record;
+  const uint32_t pid = platform::CurrentProcessId();
+  if (record.recursive.load(kRelaxed) == 1 && record.owner_pid.load(kRelaxed) == pid) {
+    record.hold_count.store(record.hold_count.load(kRelaxed) + 1, kRelaxed);
+    return true;
+  }
+  // Our thread id in a record this process does not own (a forked child's
+  // copy, a reused id), or a non-recursive semaphore: only a free one is ours.
+  if (!CounterLockTryAcquire(record.lock_counter)) return false;
+  RecordFirstHold(record, Me{pid, tid});
+  return true;
+}
+
 void ForgetDeadHolds(ViSemaphore handle) noexcept {
   SemRecord& record = *handle->record;
   record.hold_count.store(0, kRelaxed);
@@ -142,15 +156,18 @@ void ForgetDeadHolds(ViSemaphore handle) noexcept {
 
 }  // namespace zyvisa::sync
 
-extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
-                                                 ViUInt16* acquired) noexcept {
-  if (zyvisa::sync::TryAcquireProcessFast(handle, acquired)) return VI_SUCCESS;
+namespace {
+
+// The exports' slow paths, out of line so that the uncontended path of each
+// export runs without a frame (the locking subsystem and the core call them
+// on every lock).
+[[gnu::noinline]] ViStatus AcquireSlow(ViSemaphore handle, uint32_t timeout,
+                                       ViUInt16* acquired) noexcept {
   bool abandoned = false;
   return zyvisa::sync::AcquireNoticingAbandon(handle, timeout, acquired, &abandoned);
 }
 
-extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {
-  if (zyvisa::sync::TryReleaseProcessFast(handle, acquired)) return VI_SUCCESS;
+[[gnu::noinline]] ViStatus ReleaseSlow(ViSemaphore handle, ViUInt16* acquired) noexcept {
   if (!IsHandle(handle)) return VI_ERROR_INV_OBJECT;
   // The caller's acquisition failed: there is nothing of its to release.
   if (acquired != nullptr && *acquired == VI_FALSE) return VI_SUCCESS;
@@ -178,4 +195,17 @@ extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* a
     zyvisa::sync::CounterLockRelease(record.lock_counter, handle->event);
   }
   return VI_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" ZYVISA_EXPORT ViStatus visaSemAcquire(ViSemaphore handle, ViUInt32 timeout,
+                                                 ViUInt16* acquired) noexcept {
+  if (zyvisa::sync::TryAcquireProcessFast(handle, acquired)) return VI_SUCCESS;
+  return AcquireSlow(handle, timeout, acquired);
+}
+
+extern "C" ZYVISA_EXPORT ViStatus visaSemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {
+  if (zyvisa::sync::TryReleaseProcessFast(handle, acquired)) return VI_SUCCESS;
+  return ReleaseSlow(handle, acquired);
 }
