@@ -32,24 +32,28 @@ inline void MarkDelivered(IoSession* session, uint16_t index, EventNode* node) n
 
 enum class Delivery { kDone, kSessionGone };
 
-// CallHandlers with the call trace on, or for an exception event, whose
-// handlers find their record's cookie in the node. Out of line: the plain
-// loop below keeps fewer values alive across the handler call.
-[[gnu::noinline]] inline Delivery CallHandlersRecorded(IoSession* session, uint16_t index,
-                                                       EventNode* node, ViEventType event_type,
-                                                       bool traced) noexcept {
+// Hands a node that is marked delivered to every handler of the index, newest
+// first. Runs without the event semaphore. kRecorded: the call trace is on, or
+// the event is an exception, whose handlers find their record's cookie in the
+// node; the plain form keeps fewer values alive across the handler call.
+template <bool kRecorded>
+[[gnu::always_inline]] inline Delivery CallEachHandler(IoSession* session, uint16_t index, EventNode* node,
+                                ViEventType event_type, bool traced) noexcept {
   const ViUInt32 event = node->event_handle;
   const ViSession handle = session->handle;
-  if (traced && event_type == VI_EVENT_IO_COMPLETION) TraceCompletion(session, node);
+  if constexpr (kRecorded) {
+    if (traced && event_type == VI_EVENT_IO_COMPLETION) TraceCompletion(session, node);
+  }
   objects::InvocationRecord& invocation = session->invocation[index];
   for (int h = session->handler_count[index] - 1; h >= 0; --h) {
     const objects::HandlerEntry* list = session->handler_list[index];
     if (list == nullptr) break;
     const objects::HandlerEntry entry = list[h];
-    const uint64_t cookie =
-        traced ? TraceHandlerCall(session, event_type, event, entry.user_handle) : 0;
-    // An exception handler finds its record's cookie in the node while it runs.
-    if (event_type == VI_EVENT_EXCEPTION) node->buffer = reinterpret_cast<ViAddr>(cookie);
+    uint64_t cookie = 0;
+    if constexpr (kRecorded) {
+      if (traced) cookie = TraceHandlerCall(session, event_type, event, entry.user_handle);
+      if (event_type == VI_EVENT_EXCEPTION) node->buffer = reinterpret_cast<ViAddr>(cookie);
+    }
     invocation.current_handler = entry.handler;
     invocation.current_user_handle = entry.user_handle;
     const uint32_t generation = objects::IoSessionGeneration();
@@ -60,20 +64,29 @@ enum class Delivery { kDone, kSessionGone };
     invocation.current_handler = nullptr;
     invocation.current_user_handle = 0;
     const bool closed = LoadState(node) == objects::kNodeFree;
-    if (event_type == VI_EVENT_EXCEPTION) {
-      // A closed exception event may already belong to a new producer.
-      if (closed) return Delivery::kDone;
-      node->buffer = nullptr;
+    if constexpr (kRecorded) {
+      if (event_type == VI_EVENT_EXCEPTION) {
+        // A closed exception event may already belong to a new producer.
+        if (closed) return Delivery::kDone;
+        node->buffer = nullptr;
+      }
+      if (cookie != 0) TraceReturn(cookie, status);
     }
-    if (cookie != 0) TraceReturn(cookie, status);
     if (closed || status == VI_SUCCESS_NCHAIN || h > session->handler_count[index]) break;
   }
   return Delivery::kDone;
 }
 
-// Hands a node that is marked delivered to every handler of the index, newest
-// first. Runs without the event semaphore. Inline in the loop, its one
-// caller: a frame of its own cost a tenth of an event.
+// Out of line: traced and exception deliveries are rare, and inline their
+// extra values would cost every plain event.
+[[gnu::noinline]] inline Delivery CallHandlersRecorded(IoSession* session, uint16_t index,
+                                                       EventNode* node, ViEventType event_type,
+                                                       bool traced) noexcept {
+  return CallEachHandler<true>(session, index, node, event_type, traced);
+}
+
+// Inline in the loop, its one caller: a frame of its own cost a tenth of an
+// event.
 [[gnu::always_inline]] inline Delivery CallHandlers(IoSession* session, uint16_t index,
                                                     EventNode* node) noexcept {
   const objects::EventQueue* queue = session->queue_for_handlers[index];
@@ -82,28 +95,7 @@ enum class Delivery { kDone, kSessionGone };
   if (traced || event_type == VI_EVENT_EXCEPTION) {
     return CallHandlersRecorded(session, index, node, event_type, traced);
   }
-  const ViUInt32 event = node->event_handle;
-  const ViSession handle = session->handle;
-  objects::InvocationRecord& invocation = session->invocation[index];
-  for (int h = session->handler_count[index] - 1; h >= 0; --h) {
-    const objects::HandlerEntry* list = session->handler_list[index];
-    if (list == nullptr) break;
-    const objects::HandlerEntry entry = list[h];
-    invocation.current_handler = entry.handler;
-    invocation.current_user_handle = entry.user_handle;
-    const uint32_t generation = objects::IoSessionGeneration();
-    const ViStatus status = entry.handler != nullptr
-                                ? entry.handler(handle, event_type, event, entry.user_handle)
-                                : VI_SUCCESS;
-    if (!StillOpen(session, handle, generation)) return Delivery::kSessionGone;
-    invocation.current_handler = nullptr;
-    invocation.current_user_handle = 0;
-    if (LoadState(node) == objects::kNodeFree || status == VI_SUCCESS_NCHAIN ||
-        h > session->handler_count[index]) {
-      break;
-    }
-  }
-  return Delivery::kDone;
+  return CallEachHandler<false>(session, index, node, event_type, false);
 }
 
 // zyvisaInvokeHandlerLoop. Inline in a raise, which calls it for every
