@@ -139,7 +139,7 @@ class EventLock {
     if (honour_bypass && session->event_lock_bypass != 0) return;
     semaphore_ = session->event_semaphore;
     if (semaphore_ == nullptr ||
-        sync::SemAcquireWith(semaphore_, &runtime::ServiceLockTimeout, &held_) != VI_SUCCESS) {
+        sync::SemAcquire(semaphore_, &held_) != VI_SUCCESS) {
       held_ = 0;
     }
   }

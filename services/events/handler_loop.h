@@ -8,7 +8,6 @@
 #include "events/event_internal.h"
 #include "objects/object_table.h"
 #include "platform/platform.h"
-#include "runtime/process_state.h"
 #include "sync/sem_fast.h"
 #include "zyvisa_events.h"
 
@@ -129,10 +128,7 @@ template <bool kRecorded>
       }
       if (!bypass && semaphore != nullptr) {
         ViUInt16 acquired = 0;
-        if (sync::SemAcquireWith(semaphore, &runtime::ServiceLockTimeout, &acquired) !=
-            VI_SUCCESS) {
-          acquired = 0;
-        }
+        if (sync::SemAcquire(semaphore, &acquired) != VI_SUCCESS) acquired = 0;
         if (semaphore_held != nullptr) *semaphore_held = acquired;
       }
       // A handler that closed its event has freed the node already.

@@ -7,7 +7,6 @@
 #include <functional>
 #include <new>
 
-#include "runtime/process_state.h"
 #include "objects/object_lists.h"
 #include "objects/object_table.h"
 #include "sync/sem_fast.h"
@@ -114,7 +113,7 @@ ViSemaphore ListSemaphore(uint16_t kind) noexcept {
 ListLock::ListLock(uint16_t kind) noexcept : semaphore_(ListSemaphore(kind)) {
   // Every I/O call holds a list lock twice or more: uncontended, the inline
   // path skips what the exported call checks for its callers.
-  if (sync::SemAcquire(semaphore_, runtime::ServiceLockTimeout(), &acquired_) != VI_SUCCESS) {
+  if (sync::SemAcquire(semaphore_, &acquired_) != VI_SUCCESS) {
     acquired_ = 0;
   }
 }

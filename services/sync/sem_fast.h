@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "runtime/process_state.h"
 #include "sync/counter_lock.h"
 #include "sync/sem_acquire.h"
 #include "sync/sem_record.h"
@@ -14,10 +15,8 @@
 
 namespace zyvisa::sync {
 
-// A handle carries its record from creation on, so the signature alone says
-// that the record can be read.
 inline bool IsProcessHandle(ViSemaphore handle) noexcept {
-  return handle != nullptr && handle->signature == kSemSignature && handle->system == 0;
+  return IsOpenHandle(handle) && handle->system == 0;
 }
 
 // The case of a recursive semaphore that this thread holds already, out of
@@ -69,19 +68,14 @@ bool TryAcquireAgain(ViSemaphore handle, uint32_t tid) noexcept;
   return true;
 }
 
-// visaSemAcquire and visaSemRelease for callers inside the library.
-inline ViStatus SemAcquire(ViSemaphore handle, uint32_t timeout, ViUInt16* acquired) noexcept {
-  return TryAcquireProcessFast(handle, acquired) ? VI_SUCCESS
-                                                 : visaSemAcquire(handle, timeout, acquired);
-}
-// SemAcquire with the time-out read only on the slow path (the caller's
-// timeout() is an atomic load, which the compiler does not move into the
-// branch that needs it).
-template <typename Timeout>
-[[gnu::always_inline]] inline ViStatus SemAcquireWith(ViSemaphore handle, Timeout timeout,
-                                                      ViUInt16* acquired) noexcept {
-  return TryAcquireProcessFast(handle, acquired) ? VI_SUCCESS
-                                                 : visaSemAcquire(handle, timeout(), acquired);
+// visaSemAcquire and visaSemRelease for the library's own locks, which are
+// all held with the service lock timeout. The timeout is an atomic load, read
+// only on the slow path: the compiler does not move it there by itself.
+[[gnu::always_inline]] inline ViStatus SemAcquire(ViSemaphore handle,
+                                                  ViUInt16* acquired) noexcept {
+  return TryAcquireProcessFast(handle, acquired)
+             ? VI_SUCCESS
+             : visaSemAcquire(handle, runtime::ServiceLockTimeout(), acquired);
 }
 inline ViStatus SemRelease(ViSemaphore handle, ViUInt16* acquired) noexcept {
   return TryReleaseProcessFast(handle, acquired) ? VI_SUCCESS : visaSemRelease(handle, acquired);
