@@ -12,13 +12,35 @@ if [ ! -f "$dir/build.ninja" ]; then
 fi
 cmake --build "$dir" -j "$(nproc)"
 export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
-# The first use creates the prefix (seconds); the server then stays up so
-# that the many short test processes share it.
+# A prefix of the build's own, made whole before any test starts: the test
+# executable is listed by ctest right away, and a prefix still being filled
+# (or left half-filled by a run that was stopped) fails with "could not load
+# kernel32.dll". wineboot may leave work to processes that outlive it, so the
+# prefix is whole only once the server has no clients left (wineserver -w).
 # No .NET or HTML engine: a headless machine would only be asked to fetch them.
-# The server needs the prefix's folder; Wine fills it on first use.
-mkdir -p "$WINEPREFIX"
-wineserver -p
-WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd /c exit >/dev/null 2>&1 || true
+prefix_whole() {
+  [ -f "$WINEPREFIX/system.reg" ] && [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]
+}
+make_prefix() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$dir/wineboot.log" 2>&1 || true
+  wineserver -w
+}
+for attempt in 1 2 3; do
+  prefix_whole || make_prefix
+  # One persistent server, so that the many short test processes share it.
+  wineserver -p
+  if prefix_whole && wine cmd /c exit >"$dir/wine-check.log" 2>&1; then
+    break
+  fi
+  echo "wine prefix unusable (attempt $attempt):" >&2
+  cat "$dir/wineboot.log" "$dir/wine-check.log" >&2 2>/dev/null || true
+  df -h "$dir" >&2 || true
+  rm -f "$WINEPREFIX/system.reg"
+  [ "$attempt" -lt 3 ] || exit 1
+done
 # Kernel object names are machine-wide ("Global\..."), unlike the POSIX
 # build's named mutexes, which live in each test's own folder: one test at a
 # time, so that no two tests share a named semaphore.
