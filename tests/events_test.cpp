@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -231,6 +232,14 @@ TEST_F(EventsTest, HandlerLoopTable) {
     return s.get()->handler_count[0] = 0, 0;
   };
   const Act free_session = [](EventSession& s, ViUInt64, ViUInt32) { return s.Close(), 0; };
+  // The successor takes the lowest free slot, so the same handle, and as a
+  // rule the freed block too.
+  static std::optional<EventSession> successor;
+  const Act reopen = [](EventSession& s, ViUInt64, ViUInt32) {
+    s.Close();
+    successor.emplace(4, std::vector<ViEventType>{kTrig});
+    return 0;
+  };
   // Handlers installed (user handles 1 .. n), events produced while suspended,
   // then the loop runs: the calls ("user:node", "/user" on return), the
   // driver's closes, the loop's status.
@@ -250,6 +259,7 @@ TEST_F(EventsTest, HandlerLoopTable) {
       {"handler closes its event", 2, 2, close_event, {"2:1", "/2", "2:2", "/2"}, 2, VI_SUCCESS},
       {"handler uninstalls all", 3, 2, uninstall, {"3:1", "/3"}, 2, VI_SUCCESS},
       {"handler frees the session", 2, 2, free_session, {"2:1", "/2"}, 0, VI_ERROR_INV_OBJECT},
+      {"another session takes its place", 2, 2, reopen, {"2:1", "/2"}, 0, VI_ERROR_INV_OBJECT},
       // clang-format on
   };
   objects::OperTable table{};
@@ -280,6 +290,7 @@ TEST_F(EventsTest, HandlerLoopTable) {
     }
     EXPECT_EQ(g_calls, c.calls) << c.name;
     EXPECT_EQ(g_closes, c.driver_closes) << c.name;
+    successor.reset();
   }
 }
 

@@ -32,9 +32,9 @@ IoSession* FindAndRemember(ViSession handle, uint32_t generation) noexcept {
 
 // FindIoSession inline for the two calls of every event.
 inline IoSession* FindRemembered(ViSession handle) noexcept {
-  // Read before the lookup: a session freed after this read changes it, and
-  // the remembered lookup is then not trusted the next time.
-  const uint32_t generation = objects::IoSessionGeneration();
+  // Read before the lookup: freeing the handle's session after this read
+  // changes it, and the remembered lookup is then not trusted the next time.
+  const uint32_t generation = objects::IoSessionGeneration(handle);
   const RememberedSession& remembered = t_remembered;
   if (remembered.handle == handle && remembered.generation == generation &&
       remembered.session != nullptr) {

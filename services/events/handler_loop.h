@@ -14,14 +14,12 @@
 namespace zyvisa::events {
 
 // A handler may close its session, and the core then frees the object: its
-// memory is not read again unless the handle still names it. While no session
-// has left its slot since the generation was read before the handler, the
-// handle still names it without a lookup.
+// memory is not read again unless the session has kept its slot since the
+// generation was read before the handler. A session opened in between may
+// have the same handle and the same memory, so neither is compared.
 inline bool StillOpen(const IoSession* session, ViSession handle, uint32_t generation) noexcept {
-  if (objects::IoSessionGeneration() != generation && FindIoSession(handle) != session) {
-    return false;
-  }
-  return session->header.signature == objects::kValidSignature;
+  return objects::IoSessionGeneration(handle) == generation &&
+         session->header.signature == objects::kValidSignature;
 }
 
 inline void MarkDelivered(IoSession* session, uint16_t index, EventNode* node) noexcept {
@@ -36,8 +34,9 @@ enum class Delivery { kDone, kSessionGone };
 // the event is an exception, whose handlers find their record's cookie in the
 // node; the plain form keeps fewer values alive across the handler call.
 template <bool kRecorded>
-[[gnu::always_inline]] inline Delivery CallEachHandler(IoSession* session, uint16_t index, EventNode* node,
-                                ViEventType event_type, bool traced) noexcept {
+[[gnu::always_inline]] inline Delivery CallEachHandler(IoSession* session, uint16_t index,
+                                                       EventNode* node, ViEventType event_type,
+                                                       bool traced) noexcept {
   const ViUInt32 event = node->event_handle;
   const ViSession handle = session->handle;
   if constexpr (kRecorded) {
@@ -55,7 +54,7 @@ template <bool kRecorded>
     }
     invocation.current_handler = entry.handler;
     invocation.current_user_handle = entry.user_handle;
-    const uint32_t generation = objects::IoSessionGeneration();
+    const uint32_t generation = objects::IoSessionGeneration(handle);
     const ViStatus status = entry.handler != nullptr
                                 ? entry.handler(handle, event_type, event, entry.user_handle)
                                 : VI_SUCCESS;

@@ -14,7 +14,7 @@
 
 namespace zyvisa::objects {
 
-std::atomic<uint32_t> g_io_session_generation{0};
+std::atomic<uint32_t> g_io_session_slot_generations[kHandleSlotMask + 1];
 
 namespace {
 
@@ -34,8 +34,10 @@ ObjectList g_lists[kObjectKindCount];
 
 // Session lists only: bumped after the slot is emptied, released so that a
 // reader that sees the new value also sees the slot empty.
-void BumpGeneration(uint16_t kind) noexcept {
-  if (kind == kIoSessionKind) g_io_session_generation.fetch_add(1, std::memory_order_acq_rel);
+void BumpGeneration(uint16_t kind, uint32_t handle) noexcept {
+  if (kind == kIoSessionKind) {
+    g_io_session_slot_generations[handle & kHandleSlotMask].fetch_add(1, std::memory_order_acq_rel);
+  }
 }
 
 const char* const kListSemaphoreNames[kObjectKindCount] = {
@@ -210,7 +212,9 @@ void ResetObjectLists() noexcept {
     list.semaphore.store(nullptr, std::memory_order_relaxed);
   }
   // The next start-up hands out the same handles for new objects.
-  BumpGeneration(kIoSessionKind);
+  for (uint32_t handle = 0; handle <= kHandleSlotMask; ++handle) {
+    BumpGeneration(kIoSessionKind, handle);
+  }
 }
 
 }  // namespace zyvisa::objects
@@ -274,7 +278,7 @@ extern "C" ZYVISA_EXPORT ViStatus zyvisaFreeObject(ViUInt16 kind, ViAddr object,
     const uint32_t slot = (handle & objects::kHandleSlotMask) - 1u;
     if (slot < list.slot_count) list.slots[slot] = nullptr;
     objects::Unlink(list, header);
-    objects::BumpGeneration(kind);
+    objects::BumpGeneration(kind, handle);
   }
   std::free(object);
   return VI_SUCCESS;

@@ -38,13 +38,16 @@ inline IoSession* LookupIoSession(uint32_t handle) noexcept {
   return static_cast<IoSession*>(LookupObject(kIoSessionKind, handle));
 }
 
-// Changes (under the session list semaphore) whenever an I/O session leaves
-// its slot or the lists are reset. A caller that read it before a lookup and
-// finds it unchanged knows that the handle still names the same object, as
-// surely as a new lookup would, without taking the list semaphore.
-extern std::atomic<uint32_t> g_io_session_generation;
-inline uint32_t IoSessionGeneration() noexcept {
-  return g_io_session_generation.load(std::memory_order_acquire);
+// One per slot of the session list, changed (under the session list
+// semaphore) whenever the I/O session in that slot leaves it, and all of them
+// when the lists are reset. A caller that read a handle's value before a
+// lookup and finds it unchanged knows that the handle still names the same
+// object, as surely as a new lookup would, without taking the list semaphore;
+// and unlike a comparison of addresses, it is not fooled by a new session that
+// took the freed memory and the same slot in between.
+extern std::atomic<uint32_t> g_io_session_slot_generations[kHandleSlotMask + 1];
+inline uint32_t IoSessionGeneration(uint32_t handle) noexcept {
+  return g_io_session_slot_generations[handle & kHandleSlotMask].load(std::memory_order_acquire);
 }
 
 // An object of a list and the slot that holds it, as a walk that calls out
