@@ -25,14 +25,15 @@ make_prefix() {
   wineserver -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$dir/wineboot.log" 2>&1 || true
-  wineserver -w
+  # Bounded: a prefix that cannot be made in minutes is reported, not waited on.
+  WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 wineboot -i >"$dir/wineboot.log" 2>&1 || true
+  timeout 120 wineserver -w || true
 }
 for attempt in 1 2 3; do
   prefix_whole || make_prefix
   # One persistent server, so that the many short test processes share it.
   wineserver -p
-  if prefix_whole && wine cmd /c exit >"$dir/wine-check.log" 2>&1; then
+  if prefix_whole && timeout 120 wine cmd /c exit >"$dir/wine-check.log" 2>&1; then
     break
   fi
   echo "wine prefix unusable (attempt $attempt):" >&2
