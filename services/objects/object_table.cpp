@@ -132,7 +132,9 @@ bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
     // The slots by object address, to find each linked object's slot.
     std::vector<Listed> by_address;
     for (uint32_t slot = 0; slot < list.slot_count; ++slot) {
-      if (list.slots[slot] != nullptr) by_address.push_back({list.slots[slot], slot});
+      if (list.slots[slot] != nullptr) {
+        by_address.push_back({list.slots[slot], slot, IoSessionGeneration(slot + 1)});
+      }
     }
     const auto address_order = [](const Listed& a, const Listed& b) {
       return std::less<ObjectHeader*>()(a.object, b.object);
@@ -141,7 +143,7 @@ bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
     out->reserve(by_address.size());
     for (ObjectHeader* o = list.first.load(std::memory_order_relaxed); o != nullptr; o = o->next) {
       const auto at =
-          std::lower_bound(by_address.begin(), by_address.end(), Listed{o, 0}, address_order);
+          std::lower_bound(by_address.begin(), by_address.end(), Listed{o, 0, 0}, address_order);
       if (at != by_address.end() && at->object == o) out->push_back(*at);
       if (out->size() > by_address.size()) break;  // links that loop are not followed
     }
@@ -153,7 +155,8 @@ bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept {
 
 bool StillListed(uint16_t kind, const Listed& entry) noexcept {
   const ObjectList& list = g_lists[kind];
-  return entry.slot < list.slot_count && list.slots[entry.slot] == entry.object;
+  return entry.slot < list.slot_count && list.slots[entry.slot] == entry.object &&
+         (kind != kIoSessionKind || IoSessionGeneration(entry.slot + 1) == entry.generation);
 }
 
 void* LookupObject(uint16_t kind, uint32_t handle) noexcept {

@@ -51,16 +51,19 @@ inline uint32_t IoSessionGeneration(uint32_t handle) noexcept {
 }
 
 // An object of a list and the slot that holds it, as a walk that calls out
-// remembers them: what it calls may free any object of the list.
+// remembers them: what it calls may free any object of the list, and open new
+// ones in the slots and memory so freed. For a session, the slot's generation.
 struct Listed {
   ObjectHeader* object;
   uint32_t slot;
+  uint32_t generation;
 };
 // The objects of a kind, newest first, with their slots. Caller holds the
 // list semaphore. False when the memory for them cannot be had.
 bool SnapshotList(uint16_t kind, std::vector<Listed>* out) noexcept;
 // True while the object is still registered in its slot, so that its memory
-// is still the object's. Caller holds the list semaphore.
+// is still the object's (for a session: has not left it since the snapshot).
+// Caller holds the list semaphore.
 bool StillListed(uint16_t kind, const Listed& entry) noexcept;
 
 // The recursive semaphore of a kind's list ("ViFindList List" for kind 2 ...);
