@@ -52,7 +52,8 @@ inline uint32_t IoSessionGeneration(uint32_t handle) noexcept {
 
 // An object of a list and the slot that holds it, as a walk that calls out
 // remembers them: what it calls may free any object of the list, and open new
-// ones in the slots and memory so freed. For a session, the slot's generation.
+// ones in the slots and memory so freed. For a session, the slot's generation
+// (IoSessionGeneration of slot + 1, the low bits of the handle it had).
 struct Listed {
   ObjectHeader* object;
   uint32_t slot;
