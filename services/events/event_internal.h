@@ -108,7 +108,7 @@ inline ViStatus CloseWithDriver(const IoSession* session, const EventNode* node)
 // The session object that a handle names, as zyvisaValidateIoSession(handle, 0)
 // gives it (signature not checked), remembered per thread: a producer names
 // the same session call after call, and the list semaphore is taken again
-// only when a session was freed since.
+// only when that handle's session was freed since.
 IoSession* FindIoSession(ViSession handle) noexcept;
 
 // The first position of a type in the session's supported list, or -1.
